@@ -1,0 +1,62 @@
+// Splitting one MS2 input into DTA files: one file per scan and charge line.
+#ifndef MS2SPLIT_CONVERT_H
+#define MS2SPLIT_CONVERT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Input is judged one line piece at a time: a piece holds at most kLinePieceMax bytes of a
+// line and keeps its line end; a longer line arrives as several pieces.
+constexpr std::size_t kLinePieceSize = 5000;
+constexpr std::size_t kLinePieceMax = kLinePieceSize - 1;
+constexpr std::size_t kInputBufferSize = 256 * 1024;
+
+struct LinePiece {
+    const char *bytes;   // inside the input buffer; valid until the next read or seek
+    std::size_t length;  // never 0
+};
+
+// A seekable input read through one fixed buffer, so that returning to a saved position
+// is usually served from memory rather than from the file.
+struct Ms2Input {
+    std::FILE *file;             // open for binary reading; its owner closes it
+    std::int64_t buffer_offset;  // file offset of data[0]
+    std::size_t filled;          // bytes of data that hold input
+    std::size_t cursor;          // index in data of the next unread byte
+    bool exhausted;              // nothing follows data[filled]: end of file or read error
+    char data[kInputBufferSize];
+};
+
+void attach_input(Ms2Input &input, std::FILE *file);
+bool read_piece(Ms2Input &input, LinePiece &piece);
+// True when the next read_piece moves the buffer, invalidating earlier pieces.
+bool input_needs_refill(const Ms2Input &input);
+std::int64_t input_position(const Ms2Input &input);
+// On failure the input reads as ended from then on.
+bool seek_input(Ms2Input &input, std::int64_t position);
+
+// Fields of S and Z lines, read as "%*s %d %d" and "%*s %d %s" would read them, except
+// that numbers beyond 32 bits are clamped and a missing mass token reads as "0".
+struct ScanNumbers {
+    std::int32_t first;
+    std::int32_t last;
+};
+struct ChargeLine {
+    std::int32_t charge;
+    char mass_text[kLinePieceSize];  // the token as written; a piece bounds its length
+};
+ScanNumbers parse_scan_line(const LinePiece &piece);
+void parse_charge_line(const LinePiece &piece, ChargeLine &line);
+
+// "<stem>/<last component of stem>." : the part of every DTA path that one input shares.
+std::string dta_path_prefix(const char *stem);
+// Replaces whatever follows the prefix with "<first>.<last>.<charge>.dta".
+void compose_dta_path(std::string &path, std::size_t prefix_length, ScanNumbers scan,
+                      std::int32_t charge);
+
+void SPLIT_MS2(Ms2Input &input, const char *stem);
+void WRITE_DTA(Ms2Input &input, const char *path, const char *mass_text, std::int32_t charge);
+
+#endif
