@@ -64,6 +64,7 @@ void make_output_directory(const std::string &stem) {
     std::error_code error;
     std::filesystem::create_directory(stem, error);
     if (error) {
+        std::fflush(stdout);  // keep the order of messages when both streams share a log
         std::fprintf(stderr, "%s: cannot create directory '%s': %s\n", kProgramName, stem.c_str(),
                      error.message().c_str());
     }

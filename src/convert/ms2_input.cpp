@@ -48,8 +48,8 @@ bool read_piece(Ms2Input &input, LinePiece &piece) {
     if (length == 0) return false;
     if (length > kLinePieceMax) length = kLinePieceMax;
     const char *start = input.data + input.cursor;
-    const void *line_end = std::memchr(start, '\n', length);
-    if (line_end != nullptr) length = static_cast<const char *>(line_end) - start + 1;
+    const auto *line_end = static_cast<const char *>(std::memchr(start, '\n', length));
+    if (line_end != nullptr) length = static_cast<std::size_t>(line_end - start) + 1;
     piece.bytes = start;
     piece.length = length;
     input.cursor += length;

@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr std::size_t kDtaSuffixSize = 48;  // ".%.5d.%.5d.%d.dta" needs at most 39 bytes
+constexpr std::size_t kDtaSuffixSize = 48;  // "%.5d.%.5d.%d.dta" needs at most 39 bytes
 
 struct Fields {
     const char *next;  // first unread byte
