@@ -28,10 +28,11 @@ void expect_file(const std::string &path, const std::string &expected) {
                                     << (parted.first - actual.begin());
 }
 
-std::string write_temp_file(const std::string &name, const std::string &contents) {
+// An input file holding the contents, opened for reading as the program opens it.
+std::FILE *open_temp_input(const std::string &name, const std::string &contents) {
     const std::string path = ::testing::TempDir() + name;
     std::ofstream(path, std::ios::binary) << contents;
-    return path;
+    return std::fopen(path.c_str(), "rb");
 }
 
 TEST(FieldReading, ScanNumbersAtTheLimitsOf32Bits) {
@@ -89,7 +90,7 @@ std::string varied_lines() {
 
 TEST(Ms2Input, PiecesCoverTheFileAndSeeksReturnAnywhere) {
     const std::string text = varied_lines();
-    std::FILE *file = std::fopen(write_temp_file("pieces.ms2", text).c_str(), "rb");
+    std::FILE *file = open_temp_input("pieces.ms2", text);
     ASSERT_NE(file, nullptr);
     static Ms2Input input;
     attach_input(input, file);
@@ -125,7 +126,7 @@ TEST(SplitMs2, ScanLargerThanTheInputBuffer) {
     }
     const std::string text = "S 1 1\nZ 2 100.1\nZ 3 150.2\n" + peaks + "S 2 2\nZ 1 9.9\n1 2\n";
     const std::string stem = ::testing::TempDir() + "big";
-    std::FILE *file = std::fopen(write_temp_file("big.ms2", text).c_str(), "rb");
+    std::FILE *file = open_temp_input("big.ms2", text);
     ASSERT_NE(file, nullptr);
     std::filesystem::remove_all(stem);
     ASSERT_TRUE(std::filesystem::create_directory(stem));
