@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 // Input is judged one line piece at a time: a piece holds at most kLinePieceMax bytes of a
@@ -21,21 +22,44 @@ struct LinePiece {
 // A seekable input read through one fixed buffer, so that returning to a saved position
 // is usually served from memory rather than from the file.
 struct Ms2Input {
-    std::FILE *file;             // open for binary reading; its owner closes it
-    std::int64_t buffer_offset;  // file offset of data[0]
-    std::size_t filled;          // bytes of data that hold input
-    std::size_t cursor;          // index in data of the next unread byte
-    bool exhausted;              // nothing follows data[filled]: end of file or read error
+    std::FILE *file;              // open for binary reading; its owner closes it
+    std::int64_t buffer_offset;   // file offset of data[0]
+    std::int64_t held_position;   // kept in the buffer across refills while it fits; -1: none
+    std::size_t filled;           // bytes of data that hold input
+    std::size_t cursor;           // index in data of the next unread byte
+    bool exhausted;               // nothing follows data[filled]: end of file or read error
     char data[kInputBufferSize];
 };
 
 void attach_input(Ms2Input &input, std::FILE *file);
-bool read_piece(Ms2Input &input, LinePiece &piece);
-// True when the next read_piece moves the buffer, invalidating earlier pieces.
-bool input_needs_refill(const Ms2Input &input);
+// Moves the unread bytes (and any held ones) to the front and reads more behind them.
+void refill_input(Ms2Input &input);
 std::int64_t input_position(const Ms2Input &input);
-// On failure the input reads as ended from then on.
+// Marks the current position as one the input will return to, so that a refill keeps the
+// bytes from it in the buffer while they take at most half of it. Returns the position.
+std::int64_t hold_input_position(Ms2Input &input);
+// Ends any hold. On failure the input reads as ended from then on.
 bool seek_input(Ms2Input &input, std::int64_t position);
+
+// True when the next read_piece moves the buffer, invalidating earlier pieces.
+inline bool input_needs_refill(const Ms2Input &input) {
+    return !input.exhausted && input.filled - input.cursor < kLinePieceMax;
+}
+
+// Inline: it runs once per line, several times over for scans with several charges.
+inline bool read_piece(Ms2Input &input, LinePiece &piece) {
+    if (input_needs_refill(input)) refill_input(input);
+    std::size_t length = input.filled - input.cursor;
+    if (length == 0) return false;
+    if (length > kLinePieceMax) length = kLinePieceMax;
+    const char *start = input.data + input.cursor;
+    const auto *newline = static_cast<const char *>(std::memchr(start, '\n', length));
+    if (newline != nullptr) length = static_cast<std::size_t>(newline - start) + 1;
+    piece.bytes = start;
+    piece.length = length;
+    input.cursor += length;
+    return true;
+}
 
 // Fields of S and Z lines, read as "%*s %d %d" and "%*s %d %s" would read them, except
 // that numbers beyond 32 bits are clamped and a missing mass token reads as "0".
@@ -57,6 +81,8 @@ void compose_dta_path(std::string &path, std::size_t prefix_length, ScanNumbers 
                       std::int32_t charge);
 
 void SPLIT_MS2(Ms2Input &input, const char *stem);
-void WRITE_DTA(Ms2Input &input, const char *path, const char *mass_text, std::int32_t charge);
+// Writes one DTA file from the peaks that follow. Returns where the body ends (the position
+// of the S piece after it, or the end of the input), or -1 when it was not read to its end.
+std::int64_t WRITE_DTA(Ms2Input &input, const char *path, const char *mass_text, std::int32_t charge);
 
 #endif

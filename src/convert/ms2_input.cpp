@@ -2,10 +2,8 @@
 //
 // The buffer always holds at least one whole piece ahead of the cursor unless the file has
 // ended, so a piece is handed out as a view into the buffer and never copied. A seek that
-// lands inside the buffer only moves the cursor; the splitter's return to the line after a
-// Z line is almost always of that kind.
-#include <cstring>
-
+// lands inside the buffer only moves the cursor. The splitter holds the position after each
+// Z line, so its return there is served from memory even when the scan straddles a refill.
 #include "convert.h"
 
 namespace {
@@ -14,17 +12,17 @@ bool seek_file(std::FILE *file, std::int64_t position) {
     return fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
 }
 
-// Keeps the unread bytes, moved to the front, and fills the rest of the buffer.
-void refill(Ms2Input &input) {
-    const std::size_t unread = input.filled - input.cursor;
-    std::memmove(input.data, input.data + input.cursor, unread);
-    input.buffer_offset += static_cast<std::int64_t>(input.cursor);
-    input.cursor = 0;
-    input.filled = unread;
-    const std::size_t wanted = sizeof input.data - unread;
-    const std::size_t got = std::fread(input.data + unread, 1, wanted, input.file);
-    input.filled += got;
-    if (got < wanted) input.exhausted = true;  // end of file, or a read error: both end the input
+// Index in data of the first byte a refill must keep: the held position's, while the held
+// bytes fit in half the buffer (so that each read still brings at least half a buffer);
+// otherwise the cursor's, and the hold ends.
+std::size_t first_kept_byte(Ms2Input &input) {
+    const std::int64_t held = input.held_position;
+    if (held >= input.buffer_offset) {
+        const auto index = static_cast<std::size_t>(held - input.buffer_offset);
+        if (input.filled - index <= sizeof input.data / 2) return index;
+    }
+    input.held_position = -1;
+    return input.cursor;
 }
 
 }  // namespace
@@ -32,35 +30,37 @@ void refill(Ms2Input &input) {
 void attach_input(Ms2Input &input, std::FILE *file) {
     input.file = file;
     input.buffer_offset = 0;
+    input.held_position = -1;
     input.filled = 0;
     input.cursor = 0;
     input.exhausted = false;
     std::setvbuf(file, nullptr, _IONBF, 0);  // our buffer is the only one
 }
 
-bool input_needs_refill(const Ms2Input &input) {
-    return !input.exhausted && input.filled - input.cursor < kLinePieceMax;
-}
-
-bool read_piece(Ms2Input &input, LinePiece &piece) {
-    if (input_needs_refill(input)) refill(input);
-    std::size_t length = input.filled - input.cursor;
-    if (length == 0) return false;
-    if (length > kLinePieceMax) length = kLinePieceMax;
-    const char *start = input.data + input.cursor;
-    const auto *line_end = static_cast<const char *>(std::memchr(start, '\n', length));
-    if (line_end != nullptr) length = static_cast<std::size_t>(line_end - start) + 1;
-    piece.bytes = start;
-    piece.length = length;
-    input.cursor += length;
-    return true;
+void refill_input(Ms2Input &input) {
+    const std::size_t kept_from = first_kept_byte(input);
+    const std::size_t kept = input.filled - kept_from;
+    std::memmove(input.data, input.data + kept_from, kept);
+    input.buffer_offset += static_cast<std::int64_t>(kept_from);
+    input.cursor -= kept_from;
+    input.filled = kept;
+    const std::size_t wanted = sizeof input.data - kept;
+    const std::size_t got = std::fread(input.data + kept, 1, wanted, input.file);
+    input.filled += got;
+    if (got < wanted) input.exhausted = true;  // end of file, or a read error: both end the input
 }
 
 std::int64_t input_position(const Ms2Input &input) {
     return input.buffer_offset + static_cast<std::int64_t>(input.cursor);
 }
 
+std::int64_t hold_input_position(Ms2Input &input) {
+    input.held_position = input_position(input);
+    return input.held_position;
+}
+
 bool seek_input(Ms2Input &input, std::int64_t position) {
+    input.held_position = -1;
     const std::int64_t end_of_buffer = input.buffer_offset + static_cast<std::int64_t>(input.filled);
     if (position >= input.buffer_offset && position <= end_of_buffer) {
         input.cursor = static_cast<std::size_t>(position - input.buffer_offset);

@@ -4,7 +4,9 @@
 // scan and gives its scan numbers; until the scan's first peak piece (a decimal digit) every
 // Z piece is a charge line. For each charge line the position just past it is saved, the DTA
 // writer copies the peaks that follow into one file, and the input returns to the saved
-// position. No scan is held in memory, so the input must be a seekable file.
+// position. No scan is held in memory, so the input must be a seekable file. Once the peaks
+// begin, the rest of the scan was already read by the writer, which said where it ends, so
+// the split goes straight there.
 //
 // Choices where the behaviour could have gone two ways:
 // - An S piece met before any peak starts a new scan, so the Z lines after it carry its
@@ -75,14 +77,16 @@ const char *last_component(const char *path) {
 }
 
 // Writes one DTA file for the charge line just read, then returns to the line after it.
-void split_charge_line(Ms2Input &input, const LinePiece &piece, ScanNumbers scan,
-                       std::string &path, std::size_t prefix_length) {
+// Returns where the scan's body ends, or -1 if the writer did not read it to its end.
+std::int64_t split_charge_line(Ms2Input &input, const LinePiece &piece, ScanNumbers scan,
+                               std::string &path, std::size_t prefix_length) {
     ChargeLine line;
-    const std::int64_t saved_position = input_position(input);
+    const std::int64_t saved_position = hold_input_position(input);
     parse_charge_line(piece, line);
     compose_dta_path(path, prefix_length, scan, line.charge);
-    WRITE_DTA(input, path.c_str(), line.mass_text, line.charge);
+    const std::int64_t body_end = WRITE_DTA(input, path.c_str(), line.mass_text, line.charge);
     seek_input(input, saved_position);  // a failure leaves the input ended: the split stops
+    return body_end;
 }
 
 }  // namespace
@@ -132,20 +136,24 @@ void SPLIT_MS2(Ms2Input &input, const char *stem) {
     std::string path = dta_path_prefix(stem);
     const std::size_t prefix_length = path.size();
     path.reserve(prefix_length + kDtaSuffixSize);  // no allocation per charge line
-    ScanNumbers scan{0, 0};  // numbers of the scan whose header is being read
-    bool in_header = false;  // between an S line and the scan's first peak line
+    ScanNumbers scan{0, 0};    // numbers of the scan whose header is being read
+    bool in_header = false;    // between an S line and the scan's first peak line
+    std::int64_t body_end = -1;  // where this scan's body ends, once a writer has found it
     LinePiece piece{};
     while (read_piece(input, piece)) {
         const char first = piece.bytes[0];
         if (first == 'S') {  // a scan starts, even straight after another scan's header
             scan = parse_scan_line(piece);
             in_header = true;
+            body_end = -1;
         } else if (!in_header) {
             continue;  // peaks and annotations up to the next S line
         } else if (first == 'Z') {
-            split_charge_line(input, piece, scan, path, prefix_length);
+            const std::int64_t end = split_charge_line(input, piece, scan, path, prefix_length);
+            if (end >= 0) body_end = end;
         } else if (is_digit(first)) {
             in_header = false;  // the peak list has begun
+            if (body_end >= 0) seek_input(input, body_end);
         }
     }
 }

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Times the converter against the floor program, alternately, on synthetic inputs.
+#   bench/run.sh BUILD_DIR [MEGABYTES...]     (default sizes: 100 1000)
+# Environment: RUNS (default 5), BENCH_DIR (default /dev/shm/ms2split-bench, tmpfs keeps
+# file creation from being dominated by the disk), PARALLEL_MB (size of each of the eight
+# inputs for the parallel run, default 100).
+set -euo pipefail
+build=$(cd "${1:?usage: bench/run.sh BUILD_DIR [MEGABYTES...]}" && pwd)
+shift
+sizes=(100 1000)
+[ $# -eq 0 ] || sizes=("$@")
+runs=${RUNS:-5}
+work=${BENCH_DIR:-/dev/shm/ms2split-bench}
+parallel_mb=${PARALLEL_MB:-100}
+converter=$build/ms2split floor=$build/bench/ms2_floor measure=$build/bench/measure
+mkdir -p "$work"
+
+# input NAME MEGABYTES SEED: generated once, reused by later benchmark runs.
+input() {
+    local file=$work/$1.ms2
+    [ -s "$file" ] || "$build/bench/gen_ms2" "$2" "$3" "$file"
+    echo "$file"
+}
+
+# run PROGRAM INPUT: one timed conversion into a fresh output directory.
+run() {
+    rm -rf "${2%.ms2}"
+    "$measure" "$1" "$2" 2>&1 > /dev/null
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+column_median() { awk -v c="$1" '{ print $c }' "$2" | median; }
+
+# report LABEL TIMES_FILE BYTES FILES: one line of medians.
+report() {
+    awk -v l="$1" -v w="$(column_median 1 "$2")" -v u="$(column_median 2 "$2")" \
+        -v s="$(column_median 3 "$2")" -v r="$(column_median 4 "$2")" -v b="$3" -v f="$4" \
+        'BEGIN { printf "  %-9s wall %7.3f s  user %6.3f s  sys %6.3f s  %7.1f MB/s  %8.0f files/s  peak RSS %5.2f MiB\n",
+                 l, w, u, s, b / w / 1e6, f / w, r / 1024 }'
+}
+
+for mb in "${sizes[@]}"; do
+    file=$(input "size$mb" "$mb" 7)
+    bytes=$(stat -c %s "$file")
+    tree=${file%.ms2}
+    # The floor is only a yardstick if it writes exactly what the converter writes.
+    rm -rf "$tree" "$tree.floor"
+    "$floor" "$file" && mv "$tree" "$tree.floor"
+    "$converter" "$file" > /dev/null
+    diff -r -q "$tree" "$tree.floor" > /dev/null || { echo "floor and converter trees differ for $file" >&2; exit 1; }
+    files=$(find "$tree" -type f | wc -l)
+    rm -rf "$tree" "$tree.floor"
+    : > "$work/converter.times"; : > "$work/floor.times"
+    for ((i = 0; i < runs; i++)); do
+        run "$converter" "$file" >> "$work/converter.times"
+        run "$floor" "$file" >> "$work/floor.times"
+    done
+    rm -rf "$tree"
+    echo "$mb MB input: $bytes bytes, $files DTA files, median of $runs runs each"
+    report ms2split "$work/converter.times" "$bytes" "$files"
+    report floor "$work/floor.times" "$bytes" "$files"
+    awk -v c="$(column_median 1 "$work/converter.times")" -v f="$(column_median 1 "$work/floor.times")" \
+        'BEGIN { printf "  ratio ms2split / floor (wall): %.3f\n", c / f }'
+done
+
+# Eight inputs converted one after another, then two at a time with xargs -P 2.
+inputs=()
+for seed in 1 2 3 4 5 6 7 8; do inputs+=("$(input "parallel$seed" "$parallel_mb" "$seed")"); done
+clean() { for f in "${inputs[@]}"; do rm -rf "${f%.ms2}"; done; }
+: > "$work/sequential"; : > "$work/parallel"
+for ((i = 0; i < runs; i++)); do
+    clean
+    "$measure" bash -c 'for f; do "$0" "$f"; done > /dev/null' "$converter" "${inputs[@]}" 2>> "$work/sequential"
+    clean
+    "$measure" bash -c 'printf "%s\0" "$@" | xargs -0 -n 1 -P 2 "$0" > /dev/null' "$converter" "${inputs[@]}" 2>> "$work/parallel"
+done
+clean
+awk -v s="$(column_median 1 "$work/sequential")" -v p="$(column_median 1 "$work/parallel")" -v n="$parallel_mb" \
+    'BEGIN { printf "8 inputs of %d MB: one at a time %.3f s, xargs -P 2 %.3f s, speed-up %.2f\n", n, s, p, s / p }'
