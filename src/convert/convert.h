@@ -80,9 +80,18 @@ std::string dta_path_prefix(const char *stem);
 void compose_dta_path(std::string &path, std::size_t prefix_length, ScanNumbers scan,
                       std::int32_t charge);
 
+// What the writer's reading of a scan's body showed, kept for the scan's further charge lines.
+struct ScanBody {
+    std::int64_t read_from;  // where that reading began; -1 while the scan has none
+    std::int64_t start;      // first copied byte, when the copied bytes form one run
+    std::int64_t end;        // where the body ends: the next S piece or the end of the input
+    bool one_run;            // the copied bytes are exactly [start, end)
+};
+
 void SPLIT_MS2(Ms2Input &input, const char *stem);
-// Writes one DTA file from the peaks that follow. Returns where the body ends (the position
-// of the S piece after it, or the end of the input), or -1 when it was not read to its end.
-std::int64_t WRITE_DTA(Ms2Input &input, const char *path, const char *mass_text, std::int32_t charge);
+// Writes one DTA file from the peaks that follow. When it reads the body to its end it
+// notes what it saw in body; otherwise body keeps what it held.
+void WRITE_DTA(Ms2Input &input, ScanBody &body, const char *path, const char *mass_text,
+               std::int32_t charge);
 
 #endif

@@ -77,16 +77,14 @@ const char *last_component(const char *path) {
 }
 
 // Writes one DTA file for the charge line just read, then returns to the line after it.
-// Returns where the scan's body ends, or -1 if the writer did not read it to its end.
-std::int64_t split_charge_line(Ms2Input &input, const LinePiece &piece, ScanNumbers scan,
-                               std::string &path, std::size_t prefix_length) {
+void split_charge_line(Ms2Input &input, ScanBody &body, const LinePiece &piece,
+                       ScanNumbers scan, std::string &path, std::size_t prefix_length) {
     ChargeLine line;
     const std::int64_t saved_position = hold_input_position(input);
     parse_charge_line(piece, line);
     compose_dta_path(path, prefix_length, scan, line.charge);
-    const std::int64_t body_end = WRITE_DTA(input, path.c_str(), line.mass_text, line.charge);
+    WRITE_DTA(input, body, path.c_str(), line.mass_text, line.charge);
     seek_input(input, saved_position);  // a failure leaves the input ended: the split stops
-    return body_end;
 }
 
 }  // namespace
@@ -136,24 +134,23 @@ void SPLIT_MS2(Ms2Input &input, const char *stem) {
     std::string path = dta_path_prefix(stem);
     const std::size_t prefix_length = path.size();
     path.reserve(prefix_length + kDtaSuffixSize);  // no allocation per charge line
-    ScanNumbers scan{0, 0};    // numbers of the scan whose header is being read
-    bool in_header = false;    // between an S line and the scan's first peak line
-    std::int64_t body_end = -1;  // where this scan's body ends, once a writer has found it
+    ScanNumbers scan{0, 0};      // numbers of the scan whose header is being read
+    bool in_header = false;      // between an S line and the scan's first peak line
+    ScanBody body{-1, 0, 0, false};  // what a writer has seen of this scan's body
     LinePiece piece{};
     while (read_piece(input, piece)) {
         const char first = piece.bytes[0];
         if (first == 'S') {  // a scan starts, even straight after another scan's header
             scan = parse_scan_line(piece);
             in_header = true;
-            body_end = -1;
+            body.read_from = -1;
         } else if (!in_header) {
             continue;  // peaks and annotations up to the next S line
         } else if (first == 'Z') {
-            const std::int64_t end = split_charge_line(input, piece, scan, path, prefix_length);
-            if (end >= 0) body_end = end;
+            split_charge_line(input, body, piece, scan, path, prefix_length);
         } else if (is_digit(first)) {
             in_header = false;  // the peak list has begun
-            if (body_end >= 0) seek_input(input, body_end);
+            if (body.read_from >= 0) seek_input(input, body.end);
         }
     }
 }

@@ -1,6 +1,13 @@
 // The DTA writer: a header line from the charge line, then the scan's peak lines copied
 // byte for byte. Consecutive copied pieces lie side by side in the input buffer, so they
 // are written as one run; a file smaller than the output buffer costs one write.
+//
+// Every charge line of a scan reads the same body: the pieces after a later charge line are
+// a tail of those after an earlier one, and the ones in between are letter lines, which
+// are skipped. So once a reading has shown the body to be one run of bytes, the scan's
+// further files copy that run straight from the input buffer without splitting it into
+// pieces again.
+#include <charconv>
 #include <cstring>
 
 #include "convert.h"
@@ -23,33 +30,71 @@ bool flush_run(Run &run, std::FILE *out) {
     return written;
 }
 
-// Copies every piece up to the next S piece that does not begin with a letter. Returns the
-// position where the body ends, or -1 when a write failed.
-std::int64_t copy_body(Ms2Input &input, std::FILE *out) {
+std::int64_t position_before(const Ms2Input &input, const LinePiece &piece) {
+    return input_position(input) - static_cast<std::int64_t>(piece.length);
+}
+
+// Copies every piece up to the next S piece that does not begin with a letter, and notes
+// in body what the reading showed. Returns false when a write failed.
+bool copy_body(Ms2Input &input, std::FILE *out, ScanBody &body) {
+    ScanBody seen{input_position(input), -1, -1, true};
     Run run{nullptr, 0};
     LinePiece piece{};
-    std::int64_t body_end = -1;
     for (;;) {
         // A refill moves the buffer under the waiting run: write it first.
-        if (run.length > 0 && input_needs_refill(input) && !flush_run(run, out)) return -1;
+        if (run.length > 0 && input_needs_refill(input) && !flush_run(run, out)) return false;
         if (!read_piece(input, piece)) {
-            body_end = input_position(input);
+            seen.end = input_position(input);
             break;
         }
         const unsigned char first = static_cast<unsigned char>(piece.bytes[0]);
         if (first == 'S') {
-            body_end = input_position(input) - static_cast<std::int64_t>(piece.length);
+            seen.end = position_before(input, piece);
             break;
         }
-        if (is_letter(first)) continue;
+        if (is_letter(first)) {
+            if (seen.start >= 0) seen.one_run = false;
+            continue;
+        }
+        if (seen.start < 0) seen.start = position_before(input, piece);
         if (run.length > 0 && run.start + run.length == piece.bytes) {
             run.length += piece.length;
             continue;
         }
-        if (run.length > 0 && !flush_run(run, out)) return -1;
+        if (run.length > 0 && !flush_run(run, out)) return false;
         run = {piece.bytes, piece.length};
     }
-    return run.length == 0 || flush_run(run, out) ? body_end : -1;
+    if (run.length > 0 && !flush_run(run, out)) return false;
+    if (seen.start < 0) seen.start = seen.end;  // an empty body is one empty run
+    body = seen;
+    return true;
+}
+
+// The body's bytes when an earlier reading from this scan found them to be one run and
+// the buffer still holds them; nullptr when the pieces must be read.
+const char *known_run(const Ms2Input &input, const ScanBody &body) {
+    const std::int64_t position = input_position(input);
+    const std::int64_t buffer_end = input.buffer_offset + static_cast<std::int64_t>(input.filled);
+    if (body.read_from < 0 || !body.one_run) return nullptr;
+    if (position < body.read_from || position > body.start) return nullptr;
+    if (body.start < input.buffer_offset || body.end > buffer_end) return nullptr;
+    return input.data + (body.start - input.buffer_offset);
+}
+
+bool write_header(std::FILE *out, const char *mass_text, std::int32_t charge) {
+    char number[16];
+    char *end = std::to_chars(number, number + sizeof number - 1, charge).ptr;
+    *end++ = '\n';
+    const auto length = static_cast<std::size_t>(end - number);
+    return std::fputs(mass_text, out) >= 0 && std::fputc(' ', out) != EOF &&
+           std::fwrite(number, 1, length, out) == length;
+}
+
+bool write_body(Ms2Input &input, std::FILE *out, ScanBody &body) {
+    const char *run = known_run(input, body);
+    if (run == nullptr) return copy_body(input, out, body);
+    const auto length = static_cast<std::size_t>(body.end - body.start);
+    return std::fwrite(run, 1, length, out) == length;
 }
 
 void report_unwritable(const char *path) {
@@ -58,23 +103,19 @@ void report_unwritable(const char *path) {
 
 }  // namespace
 
-std::int64_t WRITE_DTA(Ms2Input &input, const char *path, const char *mass_text,
-                       std::int32_t charge) {
+void WRITE_DTA(Ms2Input &input, ScanBody &body, const char *path, const char *mass_text,
+               std::int32_t charge) {
     std::FILE *out = std::fopen(path, "w");
     if (out == nullptr) {
         report_unwritable(path);
-        return -1;
+        return;
     }
     std::setvbuf(out, output_buffer, _IOFBF, sizeof output_buffer);
-    std::int64_t body_end = -1;
-    if (std::fprintf(out, "%s %d\n", mass_text, static_cast<int>(charge)) >= 0)
-        body_end = copy_body(input, out);
-    bool complete = body_end >= 0 && !std::ferror(out);
+    bool complete = write_header(out, mass_text, charge) && write_body(input, out, body);
+    complete = !std::ferror(out) && complete;
     if (std::fclose(out) != 0) complete = false;
     if (!complete) {  // a full disk, say: no incomplete file may stay behind
         report_unwritable(path);
         std::remove(path);
-        return -1;
     }
-    return body_end;
 }
