@@ -3,7 +3,7 @@
 #   bench/run.sh BUILD_DIR [MEGABYTES...]     (default sizes: 100 1000)
 # Environment: RUNS (default 5), BENCH_DIR (default /dev/shm/ms2split-bench, tmpfs keeps
 # file creation from being dominated by the disk), PARALLEL_MB (size of each of the eight
-# inputs for the parallel run, default 100).
+# inputs for the parallel run, default 25).
 set -euo pipefail
 build=$(cd "${1:?usage: bench/run.sh BUILD_DIR [MEGABYTES...]}" && pwd)
 shift
@@ -11,7 +11,7 @@ sizes=(100 1000)
 [ $# -eq 0 ] || sizes=("$@")
 runs=${RUNS:-5}
 work=${BENCH_DIR:-/dev/shm/ms2split-bench}
-parallel_mb=${PARALLEL_MB:-100}
+parallel_mb=${PARALLEL_MB:-25}
 converter=$build/ms2split floor=$build/bench/ms2_floor measure=$build/bench/measure
 mkdir -p "$work"
 
