@@ -64,9 +64,9 @@ void make_output_directory(const std::string &stem) {
     std::error_code error;
     std::filesystem::create_directory(stem, error);
     if (error) {
-        std::fflush(stdout);  // keep the order of messages when both streams share a log
-        std::fprintf(stderr, "%s: cannot create directory '%s': %s\n", kProgramName, stem.c_str(),
-                     error.message().c_str());
+        (void)std::fflush(stdout);  // keeps the order of messages when both streams share a log
+        (void)std::fprintf(stderr, "%s: cannot create directory '%s': %s\n", kProgramName,
+                           stem.c_str(), error.message().c_str());
     }
 }
 
@@ -87,7 +87,7 @@ void convert_argument(const char *name) {
     make_output_directory(stem);
     attach_input(input, file);
     SPLIT_MS2(input, stem.c_str());
-    std::fclose(file);
+    (void)std::fclose(file);  // read only: nothing can be lost
 }
 
 }  // namespace
@@ -102,8 +102,8 @@ int main(int argc, char **argv) {
         try {
             convert_argument(argv[i]);
         } catch (const std::exception &failure) {  // only memory exhaustion can throw here
-            std::fflush(stdout);
-            std::fprintf(stderr, "%s: %s: %s\n", kProgramName, argv[i], failure.what());
+            (void)std::fflush(stdout);
+            (void)std::fprintf(stderr, "%s: %s: %s\n", kProgramName, argv[i], failure.what());
         }
     }
     return 0;

@@ -34,7 +34,7 @@ void attach_input(Ms2Input &input, std::FILE *file) {
     input.filled = 0;
     input.cursor = 0;
     input.exhausted = false;
-    std::setvbuf(file, nullptr, _IONBF, 0);  // our buffer is the only one
+    (void)std::setvbuf(file, nullptr, _IONBF, 0);  // if refused, stdio buffers too: slower, still right
 }
 
 void refill_input(Ms2Input &input) {

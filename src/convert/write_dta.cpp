@@ -7,6 +7,7 @@
 // are skipped. So once a reading has shown the body to be one run of bytes, the scan's
 // further files copy that run straight from the input buffer without splitting it into
 // pieces again.
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 
@@ -14,7 +15,7 @@
 
 namespace {
 
-constexpr std::size_t kOutputBufferSize = 64 * 1024;
+constexpr std::size_t kOutputBufferSize = std::size_t{64} * 1024;
 char output_buffer[kOutputBufferSize];  // one DTA file is open at a time
 
 bool is_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -101,6 +102,13 @@ void report_unwritable(const char *path) {
     std::printf(" skipping: %s (cannot write .dta file)\n", path);
 }
 
+void report_unremovable(const char *path) {
+    const int error = errno;
+    (void)std::fflush(stdout);  // keeps the order of messages when both streams share a log
+    (void)std::fprintf(stderr, "ms2split: cannot remove incomplete file '%s': %s\n", path,
+                       std::strerror(error));
+}
+
 }  // namespace
 
 void WRITE_DTA(Ms2Input &input, ScanBody &body, const char *path, const char *mass_text,
@@ -110,12 +118,12 @@ void WRITE_DTA(Ms2Input &input, ScanBody &body, const char *path, const char *ma
         report_unwritable(path);
         return;
     }
-    std::setvbuf(out, output_buffer, _IOFBF, sizeof output_buffer);
+    (void)std::setvbuf(out, output_buffer, _IOFBF, sizeof output_buffer);  // if refused, stdio picks one
     bool complete = write_header(out, mass_text, charge) && write_body(input, out, body);
     complete = !std::ferror(out) && complete;
     if (std::fclose(out) != 0) complete = false;
     if (!complete) {  // a full disk, say: no incomplete file may stay behind
         report_unwritable(path);
-        std::remove(path);
+        if (std::remove(path) != 0) report_unremovable(path);
     }
 }
