@@ -12,7 +12,11 @@
 // line and keeps its line end; a longer line arrives as several pieces.
 constexpr std::size_t kLinePieceSize = 5000;
 constexpr std::size_t kLinePieceMax = kLinePieceSize - 1;
-constexpr std::size_t kInputBufferSize = 256 * 1024;
+#ifndef MS2SPLIT_INPUT_BUFFER_SIZE  // the fuzzing build makes it small
+#define MS2SPLIT_INPUT_BUFFER_SIZE (std::size_t{256} * 1024)
+#endif
+constexpr std::size_t kInputBufferSize = MS2SPLIT_INPUT_BUFFER_SIZE;
+static_assert(kInputBufferSize >= 3 * kLinePieceSize, "a refill must leave room for a piece");
 
 struct LinePiece {
     const char *bytes;   // inside the input buffer; valid until the next read or seek
