@@ -3,10 +3,6 @@
 // Every argument is a file name, handled in the order given. A problem with one name or one
 // output file is reported by one line on standard output and the work goes on; the exit
 // status is always 0.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -15,6 +11,7 @@
 #include <system_error>
 
 #include "convert.h"
+#include "platform.h"
 
 namespace {
 
@@ -42,21 +39,7 @@ bool has_ms2_ending(const char *name, std::size_t length) {
 
 // A last component that is the ending alone leaves no stem to name a directory after.
 bool is_ending_alone(const char *name, std::size_t length) {
-    return length == kEndingLength || name[length - kEndingLength - 1] == '/';
-}
-
-// Opens only regular files; the non-blocking open keeps a FIFO from stalling the run.
-std::FILE *open_regular_file(const char *name) {
-    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat status {};
-    std::FILE *file = nullptr;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        file = fdopen(fd, "rb");
-    }
-    if (file == nullptr) close(fd);
-    return file;
+    return length == kEndingLength || is_path_separator(name[length - kEndingLength - 1]);
 }
 
 // Created directly, never through a shell, so that no file name can run a command.

@@ -5,12 +5,9 @@
 // lands inside the buffer only moves the cursor. The splitter holds the position after each
 // Z line, so its return there is served from memory even when the scan straddles a refill.
 #include "convert.h"
+#include "platform.h"
 
 namespace {
-
-bool seek_file(std::FILE *file, std::int64_t position) {
-    return fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
-}
 
 // Index in data of the first byte a refill must keep: the held position's, while the held
 // bytes fit in half the buffer (so that each read still brings at least half a buffer);

@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "convert.h"
+#include "platform.h"
 
 namespace {
 
@@ -72,8 +73,11 @@ bool read_int32(Fields &fields, std::int32_t &value) {
 }
 
 const char *last_component(const char *path) {
-    const char *slash = std::strrchr(path, '/');
-    return slash != nullptr ? slash + 1 : path;
+    const char *component = path;
+    for (const char *p = path; *p != '\0'; ++p) {
+        if (is_path_separator(*p)) component = p + 1;
+    }
+    return component;
 }
 
 // Writes one DTA file for the charge line just read, then returns to the line after it.

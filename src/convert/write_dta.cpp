@@ -7,11 +7,16 @@
 // are skipped. So once a reading has shown the body to be one run of bytes, the scan's
 // further files copy that run straight from the input buffer without splitting it into
 // pieces again.
+//
+// DTA files are opened in text mode. Where text mode writes each '\n' as CR LF (Windows), a CR
+// that already stands before a LF is left out, so that every line of the file ends in CR LF,
+// never CR CR LF, whatever the input's line ends.
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 
 #include "convert.h"
+#include "platform.h"
 
 namespace {
 
@@ -25,8 +30,41 @@ struct Run {
     std::size_t length;  // 0 when nothing waits
 };
 
-bool flush_run(Run &run, std::FILE *out) {
-    const bool written = std::fwrite(run.start, 1, run.length, out) == run.length;
+struct DtaFile {
+    std::FILE *file;
+    bool drops_cr_before_lf;  // text mode adds a CR before each LF
+    bool held_cr;             // the last byte given was a CR not yet written
+};
+
+bool write_plain(DtaFile &out, const char *bytes, std::size_t length) {
+    return std::fwrite(bytes, 1, length, out.file) == length;
+}
+
+// Writes body bytes, leaving out a CR before a LF where text mode adds one. A CR at the end
+// waits for the next bytes (or the end of the file) to show whether a LF follows it.
+bool write_body_bytes(DtaFile &out, const char *bytes, std::size_t length) {
+    if (!out.drops_cr_before_lf) return write_plain(out, bytes, length);
+    if (length == 0) return true;
+    if (out.held_cr && bytes[0] != '\n' && std::fputc('\r', out.file) == EOF) return false;
+    const char *end = bytes + length;
+    out.held_cr = end[-1] == '\r';
+    if (out.held_cr) --end;
+    while (bytes < end) {
+        const auto *cr = static_cast<const char *>(std::memchr(bytes, '\r', static_cast<std::size_t>(end - bytes)));
+        const char *next = cr != nullptr ? cr + 1 : end;
+        const char *written_end = next < end && *next == '\n' ? cr : next;
+        if (!write_plain(out, bytes, static_cast<std::size_t>(written_end - bytes))) return false;
+        bytes = next;
+    }
+    return true;
+}
+
+bool finish_body(DtaFile &out) {
+    return !out.held_cr || std::fputc('\r', out.file) != EOF;
+}
+
+bool flush_run(Run &run, DtaFile &out) {
+    const bool written = write_body_bytes(out, run.start, run.length);
     run.length = 0;
     return written;
 }
@@ -37,7 +75,7 @@ std::int64_t position_before(const Ms2Input &input, const LinePiece &piece) {
 
 // Copies every piece up to the next S piece that does not begin with a letter, and notes
 // in body what the reading showed. Returns false when a write failed.
-bool copy_body(Ms2Input &input, std::FILE *out, ScanBody &body) {
+bool copy_body(Ms2Input &input, DtaFile &out, ScanBody &body) {
     ScanBody seen{input_position(input), -1, -1, true};
     Run run{nullptr, 0};
     LinePiece piece{};
@@ -82,20 +120,21 @@ const char *known_run(const Ms2Input &input, const ScanBody &body) {
     return input.data + (body.start - input.buffer_offset);
 }
 
-bool write_header(std::FILE *out, const char *mass_text, std::int32_t charge) {
+bool write_header(DtaFile &out, const char *mass_text, std::int32_t charge) {
     char number[16];
     char *end = std::to_chars(number, number + sizeof number - 1, charge).ptr;
     *end++ = '\n';
     const auto length = static_cast<std::size_t>(end - number);
-    return std::fputs(mass_text, out) >= 0 && std::fputc(' ', out) != EOF &&
-           std::fwrite(number, 1, length, out) == length;
+    return std::fputs(mass_text, out.file) >= 0 && std::fputc(' ', out.file) != EOF &&
+           write_plain(out, number, length);
 }
 
-bool write_body(Ms2Input &input, std::FILE *out, ScanBody &body) {
+bool write_body(Ms2Input &input, DtaFile &out, ScanBody &body) {
     const char *run = known_run(input, body);
-    if (run == nullptr) return copy_body(input, out, body);
-    const auto length = static_cast<std::size_t>(body.end - body.start);
-    return std::fwrite(run, 1, length, out) == length;
+    const bool written = run != nullptr
+        ? write_body_bytes(out, run, static_cast<std::size_t>(body.end - body.start))
+        : copy_body(input, out, body);
+    return written && finish_body(out);
 }
 
 void report_unwritable(const char *path) {
@@ -113,15 +152,15 @@ void report_unremovable(const char *path) {
 
 void WRITE_DTA(Ms2Input &input, ScanBody &body, const char *path, const char *mass_text,
                std::int32_t charge) {
-    std::FILE *out = std::fopen(path, "w");
-    if (out == nullptr) {
+    DtaFile out{std::fopen(path, "w"), text_mode_writes_crlf(), false};
+    if (out.file == nullptr) {
         report_unwritable(path);
         return;
     }
-    (void)std::setvbuf(out, output_buffer, _IOFBF, sizeof output_buffer);  // if refused, stdio picks one
+    (void)std::setvbuf(out.file, output_buffer, _IOFBF, sizeof output_buffer);  // if refused, stdio picks one
     bool complete = write_header(out, mass_text, charge) && write_body(input, out, body);
-    complete = !std::ferror(out) && complete;
-    if (std::fclose(out) != 0) complete = false;
+    complete = !std::ferror(out.file) && complete;
+    if (std::fclose(out.file) != 0) complete = false;
     if (!complete) {  // a full disk, say: no incomplete file may stay behind
         report_unwritable(path);
         if (std::remove(path) != 0) report_unremovable(path);
