@@ -13,9 +13,20 @@
 #   expected/ the tree afterwards, less the .ms2 inputs (a .keep file marks an empty directory)
 # Every .ms2 file present before the run must be unchanged after it (checked by CRC, which
 # is quick even on inputs of several GB); FIFOs are left out of the tree comparison.
+#
+# For a Windows build, RUN_WITH names the program that runs it (wine) and WINDOWS=1: messages
+# are compared without CRs, and every LF in an expected DTA file becomes CR LF, as text mode
+# writes it. A case holding skip-windows (or, elsewhere, skip-posix) is skipped with exit
+# status 77; the file says why.
 set -u
 program=$1
 case_dir=$2
+skip_file=$case_dir/skip-posix
+[ "${WINDOWS:-0}" = 1 ] && skip_file=$case_dir/skip-windows
+if [ -f "$skip_file" ]; then
+    cat "$skip_file"
+    exit 77
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=0
@@ -30,9 +41,16 @@ fi
     xargs -r -0 cksum -- <"$work/inputs" >"$work/inputs.cksum")
 
 mapfile -t args <"$case_dir/args"
-(cd "$work/run" && timeout 60 bash -c 'exec -a ms2split "$@"' _ "$program" "${args[@]}" \
-    >"$work/stdout" 2>"$work/stderr")
+if [ -n "${RUN_WITH:-}" ]; then
+    (cd "$work/run" && timeout 120 $RUN_WITH "$program" "${args[@]}" >"$work/stdout" 2>"$work/stderr")
+else
+    (cd "$work/run" && timeout 60 bash -c 'exec -a ms2split "$@"' _ "$program" "${args[@]}" \
+        >"$work/stdout" 2>"$work/stderr")
+fi
 status=$?
+if [ "${WINDOWS:-0}" = 1 ]; then
+    sed -i 's/\r$//' "$work/stdout" "$work/stderr"
+fi
 
 [ "$status" -eq 0 ] || fail "exit status $status"
 diff -u "$case_dir/stdout" "$work/stdout" || fail "standard output differs"
@@ -46,5 +64,8 @@ fi
 find "$work/run" -type p -delete
 [ -d "$case_dir/expected" ] && cp -R "$case_dir/expected/." "$work/want/"
 find "$work/want" -name .keep -type f -delete
+if [ "${WINDOWS:-0}" = 1 ]; then
+    find "$work/want" -name '*.dta' -type f -exec perl -pi -e 's/\r?\n/\r\n/g' {} +
+fi
 diff -r --no-dereference "$work/want" "$work/run" || fail "output tree differs"
 exit "$failed"
