@@ -33,7 +33,8 @@ const char *line_end(const char *p, const char *end) {
 void write_file(const std::string &prefix, long first, long last, const Charge &z,
                 const char *body, std::size_t body_length) {
     char path[4096], header[256];
-    std::snprintf(path, sizeof path, "%s%.5ld.%.5ld.%ld.dta", prefix.c_str(), first, last, z.charge);
+    std::snprintf(path, sizeof path, "%s%.5ld.%.5ld.%ld.dta", prefix.c_str(), first, last,
+                  z.charge);
     const int header_length = std::snprintf(header, sizeof header, "%.*s %ld\n",
                                             static_cast<int>(z.mass_length), z.mass, z.charge);
     const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

@@ -22,7 +22,8 @@ std::string read_file(const std::string &path) {
 // Large contents: report where they part, not a diff of megabytes.
 void expect_file(const std::string &path, const std::string &expected) {
     const std::string actual = read_file(path);
-    const auto parted = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
+    const auto parted =
+        std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
     EXPECT_TRUE(actual == expected) << path << ": " << actual.size() << " bytes, expected "
                                     << expected.size() << ", first difference at byte "
                                     << (parted.first - actual.begin());

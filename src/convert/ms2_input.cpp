@@ -31,7 +31,8 @@ void attach_input(Ms2Input &input, std::FILE *file) {
     input.filled = 0;
     input.cursor = 0;
     input.exhausted = false;
-    (void)std::setvbuf(file, nullptr, _IONBF, 0);  // if refused, stdio buffers too: slower, still right
+    // Our buffer is the only one; if stdio refuses, it buffers too: slower, still right.
+    (void)std::setvbuf(file, nullptr, _IONBF, 0);
 }
 
 void refill_input(Ms2Input &input) {
@@ -58,8 +59,8 @@ std::int64_t hold_input_position(Ms2Input &input) {
 
 bool seek_input(Ms2Input &input, std::int64_t position) {
     input.held_position = -1;
-    const std::int64_t end_of_buffer = input.buffer_offset + static_cast<std::int64_t>(input.filled);
-    if (position >= input.buffer_offset && position <= end_of_buffer) {
+    const std::int64_t buffer_end = input.buffer_offset + static_cast<std::int64_t>(input.filled);
+    if (position >= input.buffer_offset && position <= buffer_end) {
         input.cursor = static_cast<std::size_t>(position - input.buffer_offset);
         return true;
     }

@@ -50,7 +50,8 @@ bool write_body_bytes(DtaFile &out, const char *bytes, std::size_t length) {
     out.held_cr = end[-1] == '\r';
     if (out.held_cr) --end;
     while (bytes < end) {
-        const auto *cr = static_cast<const char *>(std::memchr(bytes, '\r', static_cast<std::size_t>(end - bytes)));
+        const auto rest = static_cast<std::size_t>(end - bytes);
+        const auto *cr = static_cast<const char *>(std::memchr(bytes, '\r', rest));
         const char *next = cr != nullptr ? cr + 1 : end;
         const char *written_end = next < end && *next == '\n' ? cr : next;
         if (!write_plain(out, bytes, static_cast<std::size_t>(written_end - bytes))) return false;
@@ -157,7 +158,8 @@ void WRITE_DTA(Ms2Input &input, ScanBody &body, const char *path, const char *ma
         report_unwritable(path);
         return;
     }
-    (void)std::setvbuf(out.file, output_buffer, _IOFBF, sizeof output_buffer);  // if refused, stdio picks one
+    // If stdio refuses the buffer, it picks one of its own.
+    (void)std::setvbuf(out.file, output_buffer, _IOFBF, sizeof output_buffer);
     bool complete = write_header(out, mass_text, charge) && write_body(input, out, body);
     complete = !std::ferror(out.file) && complete;
     if (std::fclose(out.file) != 0) complete = false;

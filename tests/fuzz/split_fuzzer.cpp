@@ -34,7 +34,8 @@ struct Scratch {
 };
 
 fs::path scratch_directory() {
-    const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+    const fs::path base =
+        fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
     return base / ("ms2split-fuzz." + std::to_string(getpid()));  // one per fuzzing process
 }
 
@@ -102,7 +103,8 @@ std::size_t header_length(std::string_view file) {
     while (i < file.size() && file[i] >= '0' && file[i] <= '9') ++i;
     if (i == digits || i >= file.size() || file[i] != '\n') return 0;
     if (file[digits] == '0' && i - digits > 1) return 0;
-    const long long value = std::strtoll(std::string(file.substr(number, i - number)).c_str(), nullptr, 10);
+    const std::string text(file.substr(number, i - number));
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
     if (value < INT32_MIN || value > INT32_MAX || i - digits > 10) return 0;
     return i + 1;
 }
@@ -115,8 +117,9 @@ void check_output(std::string_view input, const std::vector<std::string_view> &p
     for (const fs::directory_entry &entry : fs::directory_iterator(scratch().stem)) {
         ++files;
         const std::string name = entry.path().filename().string();
-        check(name.rfind("in.", 0) == 0 && name.size() > 7 && name.substr(name.size() - 4) == ".dta",
-              "DTA file name");
+        const bool dta_name = name.rfind("in.", 0) == 0 && name.size() > 7 &&
+                              name.substr(name.size() - 4) == ".dta";
+        check(dta_name, "DTA file name");
         check(entry.is_regular_file(), "DTA file is a regular file");
         const std::string file = read_file(entry.path());
         const std::size_t header = header_length(file);
