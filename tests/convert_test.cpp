@@ -129,8 +129,8 @@ bool returned_from_buffer(Ms2Input &input, std::int64_t held, std::int64_t beyon
     return seek_input(input, held) && ftello(input.file) == file_position;
 }
 
-// A held position survives refills while it fits in half the buffer, so the return to it
-// needs no seek in the file; one held longer is read again from the file, still correctly.
+// A held position survives refills while the buffer can keep it, so the return to it needs
+// no seek in the file; one held longer is read again from the file, still correctly.
 TEST(Ms2Input, HeldPositionIsKeptAcrossRefills) {
     const std::string text = varied_lines() + varied_lines();
     std::FILE *file = open_temp_input("held.ms2", text);

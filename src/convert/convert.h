@@ -40,7 +40,7 @@ void attach_input(Ms2Input &input, std::FILE *file);
 void refill_input(Ms2Input &input);
 std::int64_t input_position(const Ms2Input &input);
 // Marks the current position as one the input will return to, so that a refill keeps the
-// bytes from it in the buffer while they take at most half of it. Returns the position.
+// bytes from it in the buffer while they leave room for two pieces. Returns the position.
 std::int64_t hold_input_position(Ms2Input &input);
 // Ends any hold. On failure the input reads as ended from then on.
 bool seek_input(Ms2Input &input, std::int64_t position);

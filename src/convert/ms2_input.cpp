@@ -9,14 +9,16 @@
 
 namespace {
 
+constexpr std::size_t kHeldBytesMax = kInputBufferSize - 2 * kLinePieceSize;
+
 // Index in data of the first byte a refill must keep: the held position's, while the held
-// bytes fit in half the buffer (so that each read still brings at least half a buffer);
-// otherwise the cursor's, and the hold ends.
+// bytes leave room to read two pieces; otherwise the cursor's, and the hold ends. Held bytes
+// only grow until the hold ends, so a scan too large to keep costs one short read at most.
 std::size_t first_kept_byte(Ms2Input &input) {
     const std::int64_t held = input.held_position;
     if (held >= input.buffer_offset) {
         const auto index = static_cast<std::size_t>(held - input.buffer_offset);
-        if (input.filled - index <= sizeof input.data / 2) return index;
+        if (input.filled - index <= kHeldBytesMax) return index;
     }
     input.held_position = -1;
     return input.cursor;
