@@ -138,8 +138,8 @@ void SPLIT_MS2(Ms2Input &input, const char *stem) {
     std::string path = dta_path_prefix(stem);
     const std::size_t prefix_length = path.size();
     path.reserve(prefix_length + kDtaSuffixSize);  // no allocation per charge line
-    ScanNumbers scan{0, 0};      // numbers of the scan whose header is being read
-    bool in_header = false;      // between an S line and the scan's first peak line
+    ScanNumbers scan{0, 0};          // numbers of the scan whose header is being read
+    bool in_header = false;          // between an S line and the scan's first peak line
     ScanBody body{-1, 0, 0, false};  // what a writer has seen of this scan's body
     LinePiece piece{};
     while (read_piece(input, piece)) {
