@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -8,9 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "convert.h"
+#include "ms2_input.h"
+#include "split_ms2.h"
+#include "write_dta.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 LinePiece piece_of(const std::string &text) { return {text.data(), text.size()}; }
 
@@ -29,15 +34,48 @@ void expect_file(const std::string &path, const std::string &expected) {
                                     << (parted.first - actual.begin());
 }
 
-// An input file holding the contents, opened for reading as the program opens it.
-std::FILE *open_temp_input(const std::string &name, const std::string &contents) {
-    const std::string path = ::testing::TempDir() + name;
-    std::ofstream(path, std::ios::binary) << contents;
-    return std::fopen(path.c_str(), "rb");
+// A directory of the test's own, removed with its contents when the test ends, so that
+// tests running side by side never meet.
+class Scratch {
+public:
+    Scratch() {
+        std::string pattern = ::testing::TempDir() + "ms2split-test-XXXXXX";
+        path_ = mkdtemp(pattern.data()) != nullptr ? pattern : "";
+        EXPECT_FALSE(path_.empty()) << "cannot make a directory under " << ::testing::TempDir();
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+
+    std::string path(const std::string &name) const { return path_ + "/" + name; }
+    // An input file holding the contents, opened for reading as the program opens it.
+    std::FILE *input(const std::string &name, const std::string &contents) const {
+        std::ofstream(path(name), std::ios::binary) << contents;
+        return std::fopen(path(name).c_str(), "rb");
+    }
+
+private:
+    std::string path_;
+};
+
+// Splits text as the input file NAME.ms2 into the directory NAME.
+SplitResult split_text(const Scratch &scratch, const std::string &name, const std::string &text) {
+    static Ms2Input input;
+    std::FILE *file = scratch.input(name + ".ms2", text);
+    EXPECT_NE(file, nullptr);
+    EXPECT_TRUE(fs::create_directory(scratch.path(name)));
+    if (file == nullptr) return {0, 0};
+    attach_input(input, file);
+    const SplitResult result = split_ms2(input, scratch.path(name).c_str());
+    std::fclose(file);
+    return result;
 }
 
 TEST(FieldReading, ScanNumbersAtTheLimitsOf32Bits) {
-    struct Case { const char *line; std::int32_t first, last; };
+    struct Case { std::string line; std::int32_t first, last; };
     const Case cases[] = {
         {"S 2147483647 -2147483648\n", INT32_MAX, INT32_MIN},
         {"S 2147483648 -2147483649\n", INT32_MAX, INT32_MIN},
@@ -46,7 +84,8 @@ TEST(FieldReading, ScanNumbersAtTheLimitsOf32Bits) {
         {"S +-5 6\n", 0, 0},
         {"S - 5\n", 0, 0},
         {"S\v1\f2\r\n", 1, 2},
-        {"S 0x1f 9\n", 0, 0},  // decimal only: "0" is read, then "x1f" is no number
+        {"S 0x1f 9\n", 0, 0},                  // decimal only: "0" is read, then "x1f" is no number
+        {std::string("S\0 5 6\n", 7), 0, 0},  // the fields end at the NUL
     };
     for (const Case &c : cases) {
         const ScanNumbers scan = parse_scan_line(piece_of(c.line));
@@ -56,18 +95,21 @@ TEST(FieldReading, ScanNumbersAtTheLimitsOf32Bits) {
 }
 
 TEST(FieldReading, MassTokenEndsAtWhiteSpaceOrNul) {
+    struct Case { std::string line; std::int32_t charge; std::string mass; };
+    const Case cases[] = {
+        {"Z 2 609.39\r\n", 2, "609.39"},
+        {std::string("Z 3 12\0" "34 x", 11), 3, "12"},
+        {std::string("Z 3\0 7.5\n", 9), 3, "0"},  // the NUL ends the line before the mass
+        {"Z 4\t\n", 4, "0"},
+        {"Z 5 " + std::string(kLinePieceMax - 4, '9'), 5, std::string(kLinePieceMax - 4, '9')},
+    };
     ChargeLine line;
-    parse_charge_line(piece_of("Z 2 609.39\r\n"), line);
-    EXPECT_STREQ(line.mass_text, "609.39");
-    parse_charge_line(piece_of(std::string("Z 3 12\0" "34 x", 11)), line);
-    EXPECT_STREQ(line.mass_text, "12");
-    EXPECT_EQ(line.charge, 3);
-    parse_charge_line(piece_of("Z 4\t\n"), line);
-    EXPECT_STREQ(line.mass_text, "0");
-
-    const std::string longest = "Z 5 " + std::string(kLinePieceMax - 4, '9');
-    parse_charge_line(piece_of(longest), line);
-    EXPECT_EQ(std::string(line.mass_text), longest.substr(4));
+    for (const Case &c : cases) {
+        parse_charge_line(piece_of(c.line), line);
+        EXPECT_EQ(line.charge, c.charge) << c.line;
+        // Compared with the terminator, so that bytes after a NUL cannot hide behind it.
+        EXPECT_EQ(std::string(line.mass_text, c.mass.size() + 1), c.mass + '\0') << c.line;
+    }
 }
 
 TEST(DtaPath, NamedAfterTheStemsLastComponent) {
@@ -90,8 +132,9 @@ std::string varied_lines() {
 }
 
 TEST(Ms2Input, PiecesCoverTheFileAndSeeksReturnAnywhere) {
+    const Scratch scratch;
     const std::string text = varied_lines();
-    std::FILE *file = open_temp_input("pieces.ms2", text);
+    std::FILE *file = scratch.input("pieces.ms2", text);
     ASSERT_NE(file, nullptr);
     static Ms2Input input;
     attach_input(input, file);
@@ -132,8 +175,9 @@ bool returned_from_buffer(Ms2Input &input, std::int64_t held, std::int64_t beyon
 // A held position survives refills while the buffer can keep it, so the return to it needs
 // no seek in the file; one held longer is read again from the file, still correctly.
 TEST(Ms2Input, HeldPositionIsKeptAcrossRefills) {
+    const Scratch scratch;
     const std::string text = varied_lines() + varied_lines();
-    std::FILE *file = open_temp_input("held.ms2", text);
+    std::FILE *file = scratch.input("held.ms2", text);
     ASSERT_NE(file, nullptr);
     static Ms2Input input;
     attach_input(input, file);
@@ -154,30 +198,65 @@ TEST(Ms2Input, HeldPositionIsKeptAcrossRefills) {
 // A scan whose peaks outrun the input buffer: both charge files hold every peak, and the
 // split goes on correctly after the return to a position the buffer no longer holds.
 TEST(SplitMs2, ScanLargerThanTheInputBuffer) {
+    const Scratch scratch;
     std::string peaks;
     for (int i = 0; peaks.size() < 2 * kInputBufferSize; ++i) {
         peaks += std::to_string(100 + i) + ".5 " + std::to_string(i % 977) + "\r\n";
         if (i % 1000 == 0) peaks += "I\tnot a peak\n";
     }
-    const std::string text = "S 1 1\nZ 2 100.1\nZ 3 150.2\n" + peaks + "S 2 2\nZ 1 9.9\n1 2\n";
-    const std::string stem = ::testing::TempDir() + "big";
-    std::FILE *file = open_temp_input("big.ms2", text);
-    ASSERT_NE(file, nullptr);
-    std::filesystem::remove_all(stem);
-    ASSERT_TRUE(std::filesystem::create_directory(stem));
-    static Ms2Input input;
-    attach_input(input, file);
-    SPLIT_MS2(input, stem.c_str());
-    std::fclose(file);
+    split_text(scratch, "big", "S 1 1\nZ 2 100.1\nZ 3 150.2\n" + peaks + "S 2 2\nZ 1 9.9\n1 2\n");
 
     std::string body;
     for (std::size_t at = 0, end; at < peaks.size(); at = end) {
         end = peaks.find('\n', at) + 1;
         if (peaks[at] != 'I') body += peaks.substr(at, end - at);
     }
-    expect_file(stem + "/big.00001.00001.2.dta", "100.1 2\n" + body);
-    expect_file(stem + "/big.00001.00001.3.dta", "150.2 3\n" + body);
-    expect_file(stem + "/big.00002.00002.1.dta", "9.9 1\n1 2\n");
+    expect_file(scratch.path("big/big.00001.00001.2.dta"), "100.1 2\n" + body);
+    expect_file(scratch.path("big/big.00001.00001.3.dta"), "150.2 3\n" + body);
+    expect_file(scratch.path("big/big.00002.00002.1.dta"), "9.9 1\n1 2\n");
+}
+
+// The scan's further charge lines take the body that the first one's reading found, rather
+// than reading it again.
+TEST(SplitMs2, BodyIsReadOncePerScan) {
+    const Scratch scratch;
+    const std::string scan = "S 1 1\nZ 2 200.2\nI x\nZ 3 300.3\nZ 4 400.4\n";
+    std::string peaks;
+    for (int i = 0; i < 1000; ++i) peaks += std::to_string(i) + ".25 7\n";
+    const SplitResult result = split_text(scratch, "once", scan + peaks + "S 2 2\n");
+    EXPECT_EQ(result.charge_lines, 3U);
+    const std::size_t first_reading = std::string("I x\nZ 3 300.3\nZ 4 400.4\nS 2 2\n").size();
+    EXPECT_EQ(result.body_bytes_read, peaks.size() + first_reading);
+    expect_file(scratch.path("once/once.00001.00001.3.dta"), "300.3 3\n" + peaks);
+    expect_file(scratch.path("once/once.00001.00001.4.dta"), "400.4 4\n" + peaks);
+}
+
+// Each call's bytes as a text-mode stream receives them, then as the file holds them.
+TEST(LineEnds, TextModeKeepsTheInputsLineEnds) {
+    struct Case { bool text_mode; std::vector<std::string> calls; std::string file; };
+    const Case cases[] = {
+        {true, {"1 2\r\n"}, "1 2\r\n"},                   // CR LF stays CR LF
+        {true, {"1 2\n3 4\n"}, "1 2\r\n3 4\r\n"},         // LF becomes CR LF
+        {true, {"1 2\r", "\n3 4\n"}, "1 2\r\n3 4\r\n"},   // a CR at a run boundary, then LF
+        {true, {"1 2\r", "3 4\n"}, "1 2\r3 4\r\n"},       // ... then something else
+        {true, {"1 2\n3 4\r"}, "1 2\r\n3 4\r"},           // a lone CR at the end stays
+        {true, {"1 2\r\r\n"}, "1 2\r\r\n"},               // CR CR LF comes out as it came in
+        {true, {"\r", "", "\r", "\n"}, "\r\r\n"},
+        {false, {"1 2\r", "\n3 4\r\r\n", "\r"}, "1 2\r\n3 4\r\r\n\r"},  // no text mode: as is
+    };
+    for (const Case &c : cases) {
+        bool held_cr = false;
+        std::string given;
+        char out[64];
+        for (const std::string &call : c.calls) {
+            given.append(out, filter_line_ends(c.text_mode, held_cr, call.data(), call.size(),
+                                               false, out));
+        }
+        given.append(out, filter_line_ends(c.text_mode, held_cr, out, 0, true, out));
+        std::string file;
+        for (const char byte : given) file += c.text_mode && byte == '\n' ? "\r\n" : std::string(1, byte);
+        EXPECT_EQ(file, c.file) << "case ending in " << c.calls.back().size() << " bytes";
+    }
 }
 
 }  // namespace

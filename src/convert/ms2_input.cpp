@@ -1,10 +1,13 @@
-// Buffered, seekable reading of an MS2 input in line pieces.
+// Buffered, seekable reading of an MS2 input in line pieces, and the fields of its lines.
 //
 // The buffer always holds at least one whole piece ahead of the cursor unless the file has
 // ended, so a piece is handed out as a view into the buffer and never copied. A seek that
 // lands inside the buffer only moves the cursor. The splitter holds the position after each
 // Z line, so its return there is served from memory even when the scan straddles a refill.
-#include "convert.h"
+#include "ms2_input.h"
+
+#include <climits>
+
 #include "platform.h"
 
 namespace {
@@ -22,6 +25,51 @@ std::size_t first_kept_byte(Ms2Input &input) {
     }
     input.held_position = -1;
     return input.cursor;
+}
+
+struct Fields {
+    const char *next;  // first unread byte
+    const char *end;   // end of the piece's text
+};
+
+Fields fields_of(const LinePiece &piece) {
+    const void *nul = std::memchr(piece.bytes, '\0', piece.length);
+    const char *end = nul != nullptr ? static_cast<const char *>(nul) : piece.bytes + piece.length;
+    return {piece.bytes, end};
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }  // as isspace in "C"
+
+void skip_spaces(Fields &fields) {
+    while (fields.next < fields.end && is_space(*fields.next)) ++fields.next;
+}
+
+// The next whitespace-free token, as %s reads it; false when none is left.
+bool read_token(Fields &fields, const char *&token, std::size_t &length) {
+    skip_spaces(fields);
+    token = fields.next;
+    while (fields.next < fields.end && !is_space(*fields.next)) ++fields.next;
+    length = static_cast<std::size_t>(fields.next - token);
+    return length > 0;
+}
+
+// A signed decimal number, as %d reads it, clamped to the 32-bit range.
+bool read_int32(Fields &fields, std::int32_t &value) {
+    skip_spaces(fields);
+    const char *p = fields.next;
+    const bool negative = p < fields.end && *p == '-';
+    if (p < fields.end && (*p == '-' || *p == '+')) ++p;
+    if (p == fields.end || !is_digit(*p)) return false;
+    const std::int64_t limit = negative ? -static_cast<std::int64_t>(INT32_MIN) : INT32_MAX;
+    std::int64_t magnitude = 0;
+    for (; p < fields.end && is_digit(*p); ++p) {
+        if (magnitude < limit) magnitude = magnitude * 10 + (*p - '0');
+    }
+    if (magnitude > limit) magnitude = limit;
+    value = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
+    fields.next = p;
+    return true;
 }
 
 }  // namespace
@@ -74,4 +122,33 @@ bool seek_input(Ms2Input &input, std::int64_t position) {
     input.buffer_offset = position;
     input.exhausted = false;
     return true;
+}
+
+const char *buffered_bytes(const Ms2Input &input, std::int64_t start, std::int64_t end) {
+    const std::int64_t buffer_end = input.buffer_offset + static_cast<std::int64_t>(input.filled);
+    if (start < input.buffer_offset || end > buffer_end) return nullptr;
+    return input.data + (start - input.buffer_offset);
+}
+
+ScanNumbers parse_scan_line(const LinePiece &piece) {
+    ScanNumbers scan{0, 0};
+    Fields fields = fields_of(piece);
+    const char *tag = nullptr;
+    std::size_t tag_length = 0;
+    if (read_token(fields, tag, tag_length) && read_int32(fields, scan.first)) {
+        read_int32(fields, scan.last);
+    }
+    return scan;
+}
+
+void parse_charge_line(const LinePiece &piece, ChargeLine &line) {
+    line.charge = 0;
+    std::strcpy(line.mass_text, "0");
+    Fields fields = fields_of(piece);
+    const char *token = nullptr;
+    std::size_t length = 0;
+    if (!read_token(fields, token, length) || !read_int32(fields, line.charge)) return;
+    if (!read_token(fields, token, length)) return;
+    std::memcpy(line.mass_text, token, length);
+    line.mass_text[length] = '\0';
 }

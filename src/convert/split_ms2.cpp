@@ -1,12 +1,21 @@
 // The MS2 scan splitter.
 //
-// One pass over the input in line pieces, judged by their first byte. An S piece opens a
-// scan and gives its scan numbers; until the scan's first peak piece (a decimal digit) every
-// Z piece is a charge line. For each charge line the position just past it is saved, the DTA
-// writer copies the peaks that follow into one file, and the input returns to the saved
-// position. No scan is held in memory, so the input must be a seekable file. Once the peaks
-// begin, the rest of the scan was already read by the writer, which said where it ends, so
-// the split goes straight there.
+// How it works
+// - Pieces. The input is read in line pieces of at most 4999 bytes, each judged by its first
+//   byte. An S piece opens a scan and gives its scan numbers; until the scan's first peak
+//   piece (a decimal digit) every Z piece is a charge line, and each gets one DTA file. The
+//   writer copies the pieces that follow a charge line, up to the next S piece, less those
+//   that begin with a letter. No scan is held in memory, so the input must be seekable.
+// - The return. After each DTA file the input goes back to the position just past its Z
+//   piece. The input buffer (256 KiB) holds that position across refills while the held
+//   bytes leave room for two pieces, so the return is nearly always a move of the cursor:
+//   on 100 MB of typical scans this took the run from 386 seeks and twice the reads (every
+//   refill across a scan re-read its start) to no seek at all.
+// - The known body. One reading of a scan's body shows where it lies (see KnownBody), so
+//   the scan's further charge lines copy it straight from the buffer, and once the peaks
+//   begin the split jumps to the body's end instead of reading it a second time. With the
+//   pieces read once instead of once per charge line, the run on 100 MB went from 937 M to
+//   613 M instructions.
 //
 // Choices where the behaviour could have gone two ways:
 // - An S piece met before any peak starts a new scan, so the Z lines after it carry its
@@ -17,109 +26,69 @@
 // - Fields end at a NUL byte, as in the C string a line would have been.
 // - The DTA file names begin with the stem's last component, so that "data/run7.ms2" gives
 //   "data/run7/run7.00012.00012.2.dta" and every path lies inside the created directory.
-#include <climits>
-#include <cstring>
+#include "split_ms2.h"
 
-#include "convert.h"
+#include <cstdio>
+
 #include "platform.h"
+#include "write_dta.h"
 
 namespace {
 
 constexpr std::size_t kDtaSuffixSize = 48;  // "%.5d.%.5d.%d.dta" needs at most 39 bytes
 
-struct Fields {
-    const char *next;  // first unread byte
-    const char *end;   // end of the piece's text
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// What one reading found of the current scan's body.
+//
+// Invariant: every charge line of the scan that ends at or before range.start has exactly
+// this body. Pieces are cut the same way from any piece boundary, and every reading starts at
+// one, so all readings see the same pieces; those between such a charge line and range.start
+// begin with a letter (range.start is the first that does not, counted from a charge line
+// at or before this one), and letter pieces never reach a body. A charge line after
+// range.start (a blank line can come before a further Z line) has a shorter body of its own.
+struct KnownBody {
+    bool known;       // a reading of this scan's body went through to its end
+    BodyRange range;  // what that reading found
 };
 
-Fields fields_of(const LinePiece &piece) {
-    const void *nul = std::memchr(piece.bytes, '\0', piece.length);
-    const char *end = nul != nullptr ? static_cast<const char *>(nul) : piece.bytes + piece.length;
-    return {piece.bytes, end};
+// The bytes of the known body when the charge line ending at position has it and the
+// buffer holds it as one run; nullptr when its pieces must be read.
+const char *known_run(const Ms2Input &input, const KnownBody &body, std::int64_t position) {
+    if (!body.known || !body.range.one_run || position > body.range.start) return nullptr;
+    return buffered_bytes(input, body.range.start, body.range.end);
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }  // as isspace in "C"
-
-void skip_spaces(Fields &fields) {
-    while (fields.next < fields.end && is_space(*fields.next)) ++fields.next;
-}
-
-// The next whitespace-free token, as %s reads it; false when none is left.
-bool read_token(Fields &fields, const char *&token, std::size_t &length) {
-    skip_spaces(fields);
-    token = fields.next;
-    while (fields.next < fields.end && !is_space(*fields.next)) ++fields.next;
-    length = static_cast<std::size_t>(fields.next - token);
-    return length > 0;
-}
-
-// A signed decimal number, as %d reads it, clamped to the 32-bit range.
-bool read_int32(Fields &fields, std::int32_t &value) {
-    skip_spaces(fields);
-    const char *p = fields.next;
-    const bool negative = p < fields.end && *p == '-';
-    if (p < fields.end && (*p == '-' || *p == '+')) ++p;
-    if (p == fields.end || !is_digit(*p)) return false;
-    const std::int64_t limit = negative ? -static_cast<std::int64_t>(INT32_MIN) : INT32_MAX;
-    std::int64_t magnitude = 0;
-    for (; p < fields.end && is_digit(*p); ++p) {
-        if (magnitude < limit) magnitude = magnitude * 10 + (*p - '0');
-    }
-    if (magnitude > limit) magnitude = limit;
-    value = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
-    fields.next = p;
-    return true;
-}
-
-const char *last_component(const char *path) {
-    const char *component = path;
-    for (const char *p = path; *p != '\0'; ++p) {
-        if (is_path_separator(*p)) component = p + 1;
-    }
-    return component;
-}
+struct DtaPath {
+    std::string text;           // the full path of the current DTA file
+    std::size_t prefix_length;  // what every path of this input shares
+};
 
 // Writes one DTA file for the charge line just read, then returns to the line after it.
-void split_charge_line(Ms2Input &input, ScanBody &body, const LinePiece &piece,
-                       ScanNumbers scan, std::string &path, std::size_t prefix_length) {
+void split_charge_line(Ms2Input &input, KnownBody &body, const LinePiece &piece,
+                       ScanNumbers scan, DtaPath &path, SplitResult &result) {
     ChargeLine line;
-    const std::int64_t saved_position = hold_input_position(input);
     parse_charge_line(piece, line);
-    compose_dta_path(path, prefix_length, scan, line.charge);
-    WRITE_DTA(input, body, path.c_str(), line.mass_text, line.charge);
+    compose_dta_path(path.text, path.prefix_length, scan, line.charge);
+    const std::int64_t saved_position = hold_input_position(input);
+    const char *run = known_run(input, body, saved_position);
+    if (run != nullptr) {
+        write_dta(path.text.c_str(), line, run,
+                  static_cast<std::size_t>(body.range.end - body.range.start));
+    } else {
+        body.known = write_dta(input, path.text.c_str(), line, body.range);
+        result.body_bytes_read += static_cast<std::uint64_t>(input_position(input) - saved_position);
+    }
+    ++result.charge_lines;
     seek_input(input, saved_position);  // a failure leaves the input ended: the split stops
 }
 
 }  // namespace
 
-ScanNumbers parse_scan_line(const LinePiece &piece) {
-    ScanNumbers scan{0, 0};
-    Fields fields = fields_of(piece);
-    const char *tag = nullptr;
-    std::size_t tag_length = 0;
-    if (read_token(fields, tag, tag_length) && read_int32(fields, scan.first)) {
-        read_int32(fields, scan.last);
-    }
-    return scan;
-}
-
-void parse_charge_line(const LinePiece &piece, ChargeLine &line) {
-    line.charge = 0;
-    std::strcpy(line.mass_text, "0");
-    Fields fields = fields_of(piece);
-    const char *token = nullptr;
-    std::size_t length = 0;
-    if (!read_token(fields, token, length) || !read_int32(fields, line.charge)) return;
-    if (!read_token(fields, token, length)) return;
-    std::memcpy(line.mass_text, token, length);
-    line.mass_text[length] = '\0';
-}
-
 std::string dta_path_prefix(const char *stem) {
     std::string prefix(stem);
     prefix += '/';
-    prefix += last_component(stem);
+    prefix += last_path_component(stem);
     prefix += '.';
     return prefix;
 }
@@ -134,27 +103,29 @@ void compose_dta_path(std::string &path, std::size_t prefix_length, ScanNumbers 
     path.append(suffix, static_cast<std::size_t>(length));
 }
 
-void SPLIT_MS2(Ms2Input &input, const char *stem) {
-    std::string path = dta_path_prefix(stem);
-    const std::size_t prefix_length = path.size();
-    path.reserve(prefix_length + kDtaSuffixSize);  // no allocation per charge line
+SplitResult split_ms2(Ms2Input &input, const char *stem) {
+    DtaPath path{dta_path_prefix(stem), 0};
+    path.prefix_length = path.text.size();
+    path.text.reserve(path.prefix_length + kDtaSuffixSize);  // no allocation per charge line
+    SplitResult result{0, 0};
     ScanNumbers scan{0, 0};          // numbers of the scan whose header is being read
     bool in_header = false;          // between an S line and the scan's first peak line
-    ScanBody body{-1, 0, 0, false};  // what a writer has seen of this scan's body
+    KnownBody body{false, {0, 0, false}};
     LinePiece piece{};
     while (read_piece(input, piece)) {
         const char first = piece.bytes[0];
         if (first == 'S') {  // a scan starts, even straight after another scan's header
             scan = parse_scan_line(piece);
             in_header = true;
-            body.read_from = -1;
+            body.known = false;
         } else if (!in_header) {
             continue;  // peaks and annotations up to the next S line
         } else if (first == 'Z') {
-            split_charge_line(input, body, piece, scan, path, prefix_length);
+            split_charge_line(input, body, piece, scan, path, result);
         } else if (is_digit(first)) {
-            in_header = false;  // the peak list has begun
-            if (body.read_from >= 0) seek_input(input, body.end);
+            in_header = false;  // the peak list has begun; the body's reading saw it to its end
+            if (body.known) seek_input(input, body.range.end);
         }
     }
+    return result;
 }

@@ -13,8 +13,9 @@ std::FILE *open_regular_file(const char *name);
 // Moves a binary stream to a 64-bit offset.
 bool seek_file(std::FILE *file, std::int64_t position);
 
-// '/' everywhere; '\' as well on Windows.
-bool is_path_separator(char c);
+// The last component of a path: what follows the last '/' (on Windows also the last '\', or
+// a drive's "X:"), so that a stem's last component can begin a file name.
+const char *last_path_component(const char *path);
 
 // True where a stream opened in text mode writes each '\n' as CR LF.
 bool text_mode_writes_crlf();

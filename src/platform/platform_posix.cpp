@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform.h"
 
 // The non-blocking open keeps a FIFO from stalling the run until fstat has rejected it.
@@ -23,6 +25,9 @@ bool seek_file(std::FILE *file, std::int64_t position) {
     return fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
 }
 
-bool is_path_separator(char c) { return c == '/'; }
+const char *last_path_component(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
 
 bool text_mode_writes_crlf() { return false; }

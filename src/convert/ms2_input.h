@@ -1,12 +1,11 @@
-// Splitting one MS2 input into DTA files: one file per scan and charge line.
-#ifndef MS2SPLIT_CONVERT_H
-#define MS2SPLIT_CONVERT_H
+// Reading an MS2 input: line pieces through one fixed buffer, and the fields of S and Z lines.
+#ifndef MS2SPLIT_MS2_INPUT_H
+#define MS2SPLIT_MS2_INPUT_H
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 // Input is judged one line piece at a time: a piece holds at most kLinePieceMax bytes of a
 // line and keeps its line end; a longer line arrives as several pieces.
@@ -44,6 +43,8 @@ std::int64_t input_position(const Ms2Input &input);
 std::int64_t hold_input_position(Ms2Input &input);
 // Ends any hold. On failure the input reads as ended from then on.
 bool seek_input(Ms2Input &input, std::int64_t position);
+// The bytes from start to end when the buffer holds all of them; nullptr otherwise.
+const char *buffered_bytes(const Ms2Input &input, std::int64_t start, std::int64_t end);
 
 // True when the next read_piece moves the buffer, invalidating earlier pieces.
 inline bool input_needs_refill(const Ms2Input &input) {
@@ -65,8 +66,14 @@ inline bool read_piece(Ms2Input &input, LinePiece &piece) {
     return true;
 }
 
+// The position where a piece just read began.
+inline std::int64_t piece_position(const Ms2Input &input, const LinePiece &piece) {
+    return input_position(input) - static_cast<std::int64_t>(piece.length);
+}
+
 // Fields of S and Z lines, read as "%*s %d %d" and "%*s %d %s" would read them, except
-// that numbers beyond 32 bits are clamped and a missing mass token reads as "0".
+// that numbers beyond 32 bits are clamped, a missing mass token reads as "0", and fields end
+// at a NUL byte, as in the C string a line would have been.
 struct ScanNumbers {
     std::int32_t first;
     std::int32_t last;
@@ -77,25 +84,5 @@ struct ChargeLine {
 };
 ScanNumbers parse_scan_line(const LinePiece &piece);
 void parse_charge_line(const LinePiece &piece, ChargeLine &line);
-
-// "<stem>/<last component of stem>." : the part of every DTA path that one input shares.
-std::string dta_path_prefix(const char *stem);
-// Replaces whatever follows the prefix with "<first>.<last>.<charge>.dta".
-void compose_dta_path(std::string &path, std::size_t prefix_length, ScanNumbers scan,
-                      std::int32_t charge);
-
-// What the writer's reading of a scan's body showed, kept for the scan's further charge lines.
-struct ScanBody {
-    std::int64_t read_from;  // where that reading began; -1 while the scan has none
-    std::int64_t start;      // first copied byte, when the copied bytes form one run
-    std::int64_t end;        // where the body ends: the next S piece or the end of the input
-    bool one_run;            // the copied bytes are exactly [start, end)
-};
-
-void SPLIT_MS2(Ms2Input &input, const char *stem);
-// Writes one DTA file from the peaks that follow. When it reads the body to its end it
-// notes what it saw in body; otherwise body keeps what it held.
-void WRITE_DTA(Ms2Input &input, ScanBody &body, const char *path, const char *mass_text,
-               std::int32_t charge);
 
 #endif
