@@ -1,13 +1,10 @@
-// libFuzzer target: arbitrary bytes are written to a scratch MS2 file and split, and what the
-// splitter wrote is checked against rules that hold for every input:
-// - every file is named "in.<first>.<last>.<charge>.dta" and there are no more files than
-//   pieces that begin with Z;
-// - each file starts with one header line "<token> <integer>\n";
-// - its body is what one charge line gives: the whole pieces after that Z piece, up to the
-//   next S piece, less those that begin with a letter, in input order;
-// - the input is left unchanged.
-// Built with a small input buffer so that refills, held positions and seeks in the file
-// happen on short inputs.
+// libFuzzer target: arbitrary bytes are written to a scratch MS2 file and split, and the whole
+// output tree is compared with a model of the rules run over the input held in memory: which
+// files exist, and every byte of each. The model cuts pieces itself and builds each charge
+// line's body itself; it takes scan numbers, charges, masses and file names from the field
+// readers and the path composition, which have unit tests of their own. The input must also
+// be left unchanged. Built with a small input buffer, so that refills, held positions and
+// seeks in the file happen on short inputs.
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,16 +14,19 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <set>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "convert.h"
+#include "ms2_input.h"
+#include "split_ms2.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using Tree = std::map<std::string, std::string>;  // file name -> contents
 
 struct Scratch {
     fs::path input;  // <dir>/in.ms2
@@ -50,12 +50,6 @@ const Scratch &scratch() {
     return paths;
 }
 
-void check(bool holds, const char *rule) {
-    if (holds) return;
-    std::fprintf(stderr, "rule broken: %s\n", rule);
-    std::abort();
-}
-
 std::string read_file(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -75,59 +69,66 @@ std::vector<std::string_view> pieces_of(std::string_view text) {
 }
 
 bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+LinePiece as_piece(std::string_view piece) { return {piece.data(), piece.size()}; }
 
-// Every body some Z piece could give, whether or not the splitter took that Z piece.
-std::set<std::string> possible_bodies(const std::vector<std::string_view> &pieces) {
-    std::set<std::string> bodies;
-    for (std::size_t z = 0; z < pieces.size(); ++z) {
-        if (pieces[z][0] != 'Z') continue;
-        std::string body;
-        for (std::size_t i = z + 1; i < pieces.size() && pieces[i][0] != 'S'; ++i)
-            if (!is_letter(pieces[i][0])) body += pieces[i];
-        bodies.insert(body);
+// The body of the charge line at pieces[z]: the pieces after it up to the next S piece,
+// less those that begin with a letter.
+std::string body_after(const std::vector<std::string_view> &pieces, std::size_t z) {
+    std::string body;
+    for (std::size_t i = z + 1; i < pieces.size() && pieces[i][0] != 'S'; ++i)
+        if (!is_letter(pieces[i][0])) body += pieces[i];
+    return body;
+}
+
+// What the split should leave in the stem's directory; a later file of the same name
+// replaces an earlier one.
+Tree model_tree(const std::vector<std::string_view> &pieces) {
+    Tree tree;
+    std::string name = dta_path_prefix("in");
+    const std::size_t prefix_length = name.size();
+    ScanNumbers scan{0, 0};
+    bool in_header = false;
+    ChargeLine line;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const char first = pieces[i][0];
+        if (first == 'S') {
+            scan = parse_scan_line(as_piece(pieces[i]));
+            in_header = true;
+        } else if (in_header && first == 'Z') {
+            parse_charge_line(as_piece(pieces[i]), line);
+            compose_dta_path(name, prefix_length, scan, line.charge);
+            tree[name.substr(name.find('/') + 1)] = std::string(line.mass_text) + ' ' +
+                                                   std::to_string(line.charge) + '\n' +
+                                                   body_after(pieces, i);
+        } else if (in_header && is_digit(first)) {
+            in_header = false;
+        }
     }
-    return bodies;
+    return tree;
 }
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// "<token> <integer>\n": the token has no white space or NUL, the integer is a 32-bit
-// decimal as printf writes it. Returns the header's length, or 0.
-std::size_t header_length(std::string_view file) {
-    std::size_t i = 0;
-    while (i < file.size() && !is_space(file[i]) && file[i] != '\0') ++i;
-    if (i == 0 || i >= file.size() || file[i] != ' ') return 0;
-    const std::size_t number = ++i;
-    if (i < file.size() && file[i] == '-') ++i;
-    const std::size_t digits = i;
-    while (i < file.size() && file[i] >= '0' && file[i] <= '9') ++i;
-    if (i == digits || i >= file.size() || file[i] != '\n') return 0;
-    if (file[digits] == '0' && i - digits > 1) return 0;
-    const std::string text(file.substr(number, i - number));
-    const long long value = std::strtoll(text.c_str(), nullptr, 10);
-    if (value < INT32_MIN || value > INT32_MAX || i - digits > 10) return 0;
-    return i + 1;
-}
-
-void check_output(std::string_view input, const std::vector<std::string_view> &pieces) {
-    std::size_t charge_pieces = 0;
-    for (const std::string_view piece : pieces) charge_pieces += piece[0] == 'Z';
-    const std::set<std::string> bodies = possible_bodies(pieces);
-    std::size_t files = 0;
+Tree written_tree() {
+    Tree tree;
     for (const fs::directory_entry &entry : fs::directory_iterator(scratch().stem)) {
-        ++files;
-        const std::string name = entry.path().filename().string();
-        const bool dta_name = name.rfind("in.", 0) == 0 && name.size() > 7 &&
-                              name.substr(name.size() - 4) == ".dta";
-        check(dta_name, "DTA file name");
-        check(entry.is_regular_file(), "DTA file is a regular file");
-        const std::string file = read_file(entry.path());
-        const std::size_t header = header_length(file);
-        check(header > 0, "header line is \"<token> <integer>\\n\"");
-        check(bodies.count(file.substr(header)) == 1, "body is the pieces a Z line gives");
+        if (!entry.is_regular_file()) std::abort();
+        tree[entry.path().filename().string()] = read_file(entry.path());
     }
-    check(files <= charge_pieces, "no more DTA files than Z pieces");
-    check(read_file(scratch().input) == input, "input unchanged");
+    return tree;
+}
+
+// Names the first file that differs, so that a crash report says what went wrong.
+void compare(const Tree &expected, const Tree &written) {
+    if (expected == written) return;
+    for (const auto &[name, contents] : expected) {
+        const auto found = written.find(name);
+        if (found == written.end()) std::fprintf(stderr, "missing: %s\n", name.c_str());
+        else if (found->second != contents) std::fprintf(stderr, "differs: %s\n", name.c_str());
+    }
+    for (const auto &[name, contents] : written) {
+        if (expected.count(name) == 0) std::fprintf(stderr, "unexpected: %s\n", name.c_str());
+    }
+    std::abort();
 }
 
 }  // namespace
@@ -143,10 +144,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
     }
     std::FILE *file = std::fopen(paths.input.c_str(), "rb");
-    check(file != nullptr, "scratch input opens");
+    if (file == nullptr) std::abort();
     attach_input(input, file);
-    SPLIT_MS2(input, paths.stem.c_str());
+    split_ms2(input, paths.stem.c_str());
     std::fclose(file);
-    check_output(text, pieces_of(text));
+    compare(model_tree(pieces_of(text)), written_tree());
+    if (read_file(paths.input) != text) {
+        std::fprintf(stderr, "the input was changed\n");
+        std::abort();
+    }
     return 0;
 }
