@@ -27,6 +27,14 @@ bool seek_file(std::FILE *file, std::int64_t position) {
     return _fseeki64(file, position, SEEK_SET) == 0;
 }
 
-bool is_path_separator(char c) { return c == '/' || c == '\\'; }
+const char *last_path_component(const char *path) {
+    const char letter = static_cast<char>(path[0] | 0x20);
+    const bool drive = letter >= 'a' && letter <= 'z' && path[1] == ':';
+    const char *component = drive ? path + 2 : path;  // "C:run7" names run7 on drive C
+    for (const char *p = component; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') component = p + 1;
+    }
+    return component;
+}
 
 bool text_mode_writes_crlf() { return true; }
