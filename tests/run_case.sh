@@ -4,6 +4,7 @@
 # usage: run_case.sh PROGRAM CASE_DIR
 #
 # A case directory holds:
+#   about     one line: what the case guards (printed when it fails)
 #   args      the arguments, one per line (an empty file: no arguments)
 #   in/       optional: the tree the program starts in
 #   setup     optional: bash run in that tree first, for what git cannot hold
@@ -68,4 +69,5 @@ if [ "${WINDOWS:-0}" = 1 ]; then
     find "$work/want" -name '*.dta' -type f -exec perl -pi -e 's/\r?\n/\r\n/g' {} +
 fi
 diff -r --no-dereference "$work/want" "$work/run" || fail "output tree differs"
+[ "$failed" = 0 ] || echo "This case guards: $(cat "$case_dir/about")"
 exit "$failed"
