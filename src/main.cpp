@@ -1,8 +1,8 @@
 // ms2split: converts .ms2 files to individual .dta files, one directory per input.
 //
 // Every argument is a file name, handled in the order given. A problem with one name or one
-// output file is reported by one line on standard output and the work goes on; the exit
-// status is always 0.
+// output file is reported and the work goes on; the exit status tells whether anything
+// failed.
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -30,9 +30,12 @@ bool has_ms2_ending(const char *name, std::size_t length) {
     return true;
 }
 
-// A last component that is the ending alone leaves no stem to name a directory after.
-bool is_ending_alone(const char *name, std::size_t length) {
-    return last_path_component(name) == name + length - kEndingLength;
+// A last component that is the ending alone leaves no stem to name a directory after, and
+// one of "." or ".." would name a directory that is not the input's own.
+bool names_no_stem(const char *name, std::size_t length) {
+    const char *stem = last_path_component(name);
+    const auto stem_length = static_cast<std::size_t>(name + length - kEndingLength - stem);
+    return stem_length == 0 || (stem_length <= 2 && std::strncmp(stem, "..", stem_length) == 0);
 }
 
 // Created directly, never through a shell, so that no file name can run a command.
@@ -45,13 +48,13 @@ void make_output_directory(const std::string &stem) {
 void convert_argument(const char *name) {
     static Ms2Input input;  // one input is open at a time
     const std::size_t length = std::strlen(name);
-    if (!has_ms2_ending(name, length) || is_ending_alone(name, length)) {
+    if (!has_ms2_ending(name, length) || names_no_stem(name, length)) {
         report_skipped(name);
         return;
     }
     const std::string stem(name, length - kEndingLength);
-    std::FILE *file = open_regular_file(name);
-    if (file == nullptr) {
+    const int file = open_regular_file(name);
+    if (file < 0) {
         report_unreadable(name);
         return;
     }
@@ -59,16 +62,18 @@ void convert_argument(const char *name) {
     make_output_directory(stem);
     attach_input(input, file);
     split_ms2(input, stem.c_str());
-    (void)std::fclose(file);  // read only: nothing can be lost
+    if (input.error != 0) report_read_error(name, input.error);
+    close_file(file);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    guard_against_interruption();
     if (argc <= 1) {
         const bool named = argc == 1 && argv[0] != nullptr && argv[0][0] != '\0';
         usage(named ? argv[0] : kProgramName);
-        return 0;
+        return exit_status();
     }
     for (int i = 1; i < argc; ++i) {
         try {
@@ -77,5 +82,5 @@ int main(int argc, char **argv) {
             report_argument_failure(argv[i], failure.what());
         }
     }
-    return 0;
+    return exit_status();
 }

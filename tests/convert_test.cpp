@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -52,9 +54,9 @@ public:
 
     std::string path(const std::string &name) const { return path_ + "/" + name; }
     // An input file holding the contents, opened for reading as the program opens it.
-    std::FILE *input(const std::string &name, const std::string &contents) const {
+    int input(const std::string &name, const std::string &contents) const {
         std::ofstream(path(name), std::ios::binary) << contents;
-        return std::fopen(path(name).c_str(), "rb");
+        return open(path(name).c_str(), O_RDONLY | O_CLOEXEC);
     }
 
 private:
@@ -64,13 +66,13 @@ private:
 // Splits text as the input file NAME.ms2 into the directory NAME.
 SplitResult split_text(const Scratch &scratch, const std::string &name, const std::string &text) {
     static Ms2Input input;
-    std::FILE *file = scratch.input(name + ".ms2", text);
-    EXPECT_NE(file, nullptr);
+    const int file = scratch.input(name + ".ms2", text);
+    EXPECT_GE(file, 0);
     EXPECT_TRUE(fs::create_directory(scratch.path(name)));
-    if (file == nullptr) return {0, 0};
+    if (file < 0) return {0, 0, 0};
     attach_input(input, file);
     const SplitResult result = split_ms2(input, scratch.path(name).c_str());
-    std::fclose(file);
+    close(file);
     return result;
 }
 
@@ -134,8 +136,8 @@ std::string varied_lines() {
 TEST(Ms2Input, PiecesCoverTheFileAndSeeksReturnAnywhere) {
     const Scratch scratch;
     const std::string text = varied_lines();
-    std::FILE *file = scratch.input("pieces.ms2", text);
-    ASSERT_NE(file, nullptr);
+    const int file = scratch.input("pieces.ms2", text);
+    ASSERT_GE(file, 0);
     static Ms2Input input;
     attach_input(input, file);
 
@@ -157,28 +159,28 @@ TEST(Ms2Input, PiecesCoverTheFileAndSeeksReturnAnywhere) {
         EXPECT_EQ(std::string(piece.bytes, piece.length),
                   text.substr(start, static_cast<std::size_t>(starts[i + 1]) - start));
     }
-    std::fclose(file);
+    close(file);
 }
 
 // Reads pieces until the input has moved its buffer and then gone `beyond` bytes further;
-// returns whether the return to `held` afterwards was served without a seek in the file.
+// returns whether the return to `held` afterwards was served from the buffer.
 bool returned_from_buffer(Ms2Input &input, std::int64_t held, std::int64_t beyond) {
     LinePiece piece{};
     const std::int64_t first_offset = input.buffer_offset;
     while (input.buffer_offset == first_offset) read_piece(input, piece);
     const std::int64_t target = input_position(input) + beyond;
     while (input_position(input) < target) read_piece(input, piece);
-    const std::int64_t file_position = ftello(input.file);
-    return seek_input(input, held) && ftello(input.file) == file_position;
+    const std::int64_t buffer_offset = input.buffer_offset;
+    return seek_input(input, held) && input.buffer_offset == buffer_offset && input.filled > 0;
 }
 
 // A held position survives refills while the buffer can keep it, so the return to it needs
-// no seek in the file; one held longer is read again from the file, still correctly.
+// no read of the file; one held longer is read again from the file, still correctly.
 TEST(Ms2Input, HeldPositionIsKeptAcrossRefills) {
     const Scratch scratch;
     const std::string text = varied_lines() + varied_lines();
-    std::FILE *file = scratch.input("held.ms2", text);
-    ASSERT_NE(file, nullptr);
+    const int file = scratch.input("held.ms2", text);
+    ASSERT_GE(file, 0);
     static Ms2Input input;
     attach_input(input, file);
     LinePiece piece{};
@@ -192,7 +194,7 @@ TEST(Ms2Input, HeldPositionIsKeptAcrossRefills) {
         EXPECT_EQ(std::string(piece.bytes, piece.length),
                   text.substr(static_cast<std::size_t>(held), piece.length));
     }
-    std::fclose(file);
+    close(file);
 }
 
 // A scan whose peaks outrun the input buffer: both charge files hold every peak, and the
@@ -229,6 +231,34 @@ TEST(SplitMs2, BodyIsReadOncePerScan) {
     EXPECT_EQ(result.body_bytes_read, peaks.size() + first_reading);
     expect_file(scratch.path("once/once.00001.00001.3.dta"), "300.3 3\n" + peaks);
     expect_file(scratch.path("once/once.00001.00001.4.dta"), "400.4 4\n" + peaks);
+}
+
+// A charge line after the body's first piece (here after a blank line) has a body of its
+// own, without the pieces before it.
+TEST(SplitMs2, ChargeLineAfterTheBodysStartHasItsOwnBody) {
+    const Scratch scratch;
+    split_text(scratch, "late", "S 1 1\nZ 2 2.5\n\nZ 3 3.5\nI x\n5 5\n");
+    expect_file(scratch.path("late/late.00001.00001.2.dta"), "2.5 2\n\n5 5\n");
+    expect_file(scratch.path("late/late.00001.00001.3.dta"), "3.5 3\n5 5\n");
+}
+
+// Charge lines that outgrow the input buffer are read once, not once for each of them: the
+// bytes read for bodies grow with the charge lines times the body, never with their square,
+// and the file is read about twice, not once per charge line.
+TEST(SplitMs2, ManyChargeLinesAreReadOnce) {
+    const Scratch scratch;
+    std::string text = "S 1 1\n";
+    const int charge_lines = 3000;
+    const std::string rest_of_line = " 1.5 " + std::string(90, '.') + "\n";  // ignored fields
+    for (int i = 0; i < charge_lines; ++i) text += "Z " + std::to_string(1 + i % 3) + rest_of_line;
+    ASSERT_GT(text.size(), kInputBufferSize);
+    const std::string body = "1 1\n2 2\nI among the peaks\n3 3\n";
+    text += body + "S 2 2\n";
+    const SplitResult result = split_text(scratch, "many", text);
+    EXPECT_EQ(result.charge_lines, static_cast<std::uint64_t>(charge_lines));
+    EXPECT_LE(result.body_bytes_read, text.size() + charge_lines * (body.size() + 6));
+    EXPECT_LE(result.file_bytes_read, 3 * text.size());
+    expect_file(scratch.path("many/many.00001.00001.2.dta"), "1.5 2\n1 1\n2 2\n3 3\n");
 }
 
 // Each call's bytes as a text-mode stream receives them, then as the file holds them.

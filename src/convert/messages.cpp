@@ -1,5 +1,6 @@
 #include "messages.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -7,29 +8,47 @@ const char kProgramName[] = "ms2split";
 
 namespace {
 
+bool failed = false;     // a failure has been reported
+int output_error = 0;    // errno of the first write to standard output that failed
+
+// Standard output that cannot be written never stops the work; it is reported at the end.
+void print_line(const char *format, const char *subject) {
+    if (std::printf(format, subject) < 0 && output_error == 0) output_error = errno;
+}
+
+void print_failure(const char *format, const char *subject) {
+    failed = true;
+    print_line(format, subject);
+}
+
 // Standard output is flushed first, so that a log holding both streams keeps their order.
 void print_error(const char *format, const char *subject, const char *reason) {
-    (void)std::fflush(stdout);
+    failed = true;
+    if (std::fflush(stdout) != 0 && output_error == 0) output_error = errno;
     (void)std::fprintf(stderr, format, kProgramName, subject, reason);
 }
 
 }  // namespace
 
 void usage(const char *program) {
-    std::printf("\n USAGE: %s *.ms2\n\n", program);
-    std::printf(" This program converts .ms2 files to individual .dta files\n"
-                " which are placed in separate subdirectories, one for each\n"
-                " input .ms2 file.\n\n");
+    print_line("\n USAGE: %s *.ms2\n\n", program);
+    print_line("%s", " This program converts .ms2 files to individual .dta files\n"
+                     " which are placed in separate subdirectories, one for each\n"
+                     " input .ms2 file.\n\n");
 }
 
-void report_converting(const char *name) { std::printf(" converting %s\n", name); }
+void report_converting(const char *name) { print_line(" converting %s\n", name); }
 
-void report_skipped(const char *name) { std::printf(" skipping: %s\n", name); }
+void report_skipped(const char *name) { print_line(" skipping: %s\n", name); }
 
-void report_unreadable(const char *name) { std::printf(" skipping: %s (cannot read)\n", name); }
+void report_unreadable(const char *name) { print_failure(" skipping: %s (cannot read)\n", name); }
 
 void report_unwritable(const char *dta_path) {
-    std::printf(" skipping: %s (cannot write .dta file)\n", dta_path);
+    print_failure(" skipping: %s (cannot write .dta file)\n", dta_path);
+}
+
+void report_read_error(const char *name, int error) {
+    print_error("%s: %s: read error: %s\n", name, std::strerror(error));
 }
 
 void report_directory_failure(const char *directory, const char *reason) {
@@ -42,4 +61,15 @@ void report_unremovable(const char *dta_path, int error) {
 
 void report_argument_failure(const char *name, const char *reason) {
     print_error("%s: %s: %s\n", name, reason);
+}
+
+int exit_status() {
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && output_error == 0)
+        output_error = errno != 0 ? errno : EIO;
+    if (output_error != 0) {
+        (void)std::fprintf(stderr, "%s: standard output: %s\n", kProgramName,
+                           std::strerror(output_error));
+        failed = true;
+    }
+    return failed ? 1 : 0;
 }

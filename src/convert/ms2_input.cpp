@@ -1,4 +1,4 @@
-// Buffered, seekable reading of an MS2 input in line pieces, and the fields of its lines.
+// Buffered reading of an MS2 input in line pieces, and the fields of its lines.
 //
 // The buffer always holds at least one whole piece ahead of the cursor unless the file has
 // ended, so a piece is handed out as a view into the buffer and never copied. A seek that
@@ -6,6 +6,7 @@
 // Z line, so its return there is served from memory even when the scan straddles a refill.
 #include "ms2_input.h"
 
+#include <cerrno>
 #include <climits>
 
 #include "platform.h"
@@ -74,15 +75,16 @@ bool read_int32(Fields &fields, std::int32_t &value) {
 
 }  // namespace
 
-void attach_input(Ms2Input &input, std::FILE *file) {
+void attach_input(Ms2Input &input, int file) {
     input.file = file;
+    input.identity = identify_file(file);
     input.buffer_offset = 0;
     input.held_position = -1;
     input.filled = 0;
     input.cursor = 0;
     input.exhausted = false;
-    // Our buffer is the only one; if stdio refuses, it buffers too: slower, still right.
-    (void)std::setvbuf(file, nullptr, _IONBF, 0);
+    input.error = 0;
+    input.bytes_read = 0;
 }
 
 void refill_input(Ms2Input &input) {
@@ -92,10 +94,18 @@ void refill_input(Ms2Input &input) {
     input.buffer_offset += static_cast<std::int64_t>(kept_from);
     input.cursor -= kept_from;
     input.filled = kept;
-    const std::size_t wanted = sizeof input.data - kept;
-    const std::size_t got = std::fread(input.data + kept, 1, wanted, input.file);
-    input.filled += got;
-    if (got < wanted) input.exhausted = true;  // end of file, or a read error: both end the input
+    while (input.filled < sizeof input.data) {
+        const std::int64_t offset = input.buffer_offset + static_cast<std::int64_t>(input.filled);
+        const std::int64_t got = read_file_at(input.file, offset, input.data + input.filled,
+                                              sizeof input.data - input.filled);
+        if (got <= 0) {  // the end of the file, or a read error: either ends the input
+            input.exhausted = true;
+            if (got < 0) input.error = errno != 0 ? errno : EIO;
+            return;
+        }
+        input.filled += static_cast<std::size_t>(got);
+        input.bytes_read += static_cast<std::uint64_t>(got);
+    }
 }
 
 std::int64_t input_position(const Ms2Input &input) {
@@ -114,14 +124,22 @@ bool seek_input(Ms2Input &input, std::int64_t position) {
         input.cursor = static_cast<std::size_t>(position - input.buffer_offset);
         return true;
     }
-    input.cursor = input.filled = 0;
-    if (!seek_file(input.file, position)) {
-        input.exhausted = true;
+    if (input.error != 0) {  // what lies beyond the buffer could not be read
+        input.cursor = input.filled;
         return false;
     }
-    input.buffer_offset = position;
+    input.buffer_offset = position;  // the next read_piece reads from there
+    input.cursor = input.filled = 0;
     input.exhausted = false;
     return true;
+}
+
+void fail_input(Ms2Input &input, int error) {
+    input.buffer_offset += static_cast<std::int64_t>(input.cursor);
+    input.held_position = -1;
+    input.filled = input.cursor = 0;
+    input.exhausted = true;
+    input.error = error;
 }
 
 const char *buffered_bytes(const Ms2Input &input, std::int64_t start, std::int64_t end) {

@@ -4,8 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
+
+#include "platform.h"
 
 // Input is judged one line piece at a time: a piece holds at most kLinePieceMax bytes of a
 // line and keeps its line end; a longer line arrives as several pieces.
@@ -22,27 +23,35 @@ struct LinePiece {
     std::size_t length;  // never 0
 };
 
-// A seekable input read through one fixed buffer, so that returning to a saved position
-// is usually served from memory rather than from the file.
+// An input read through one fixed buffer, so that returning to a saved position is usually
+// served from memory rather than from the file. Reads name their offset, so two inputs can
+// read one file side by side, and a return to a position the buffer no longer holds costs
+// no system call of its own.
 struct Ms2Input {
-    std::FILE *file;              // open for binary reading; its owner closes it
+    int file;                     // descriptor open for reading; its owner closes it
+    FileIdentity identity;        // of that file, which no DTA file may replace
     std::int64_t buffer_offset;   // file offset of data[0]
     std::int64_t held_position;   // kept in the buffer across refills while it fits; -1: none
     std::size_t filled;           // bytes of data that hold input
     std::size_t cursor;           // index in data of the next unread byte
     bool exhausted;               // nothing follows data[filled]: end of file or read error
+    int error;                    // errno of the read that ended the input; 0 while none has
+    std::uint64_t bytes_read;     // from the file since attached, reread bytes included
     char data[kInputBufferSize];
 };
 
-void attach_input(Ms2Input &input, std::FILE *file);
+void attach_input(Ms2Input &input, int file);
 // Moves the unread bytes (and any held ones) to the front and reads more behind them.
 void refill_input(Ms2Input &input);
 std::int64_t input_position(const Ms2Input &input);
 // Marks the current position as one the input will return to, so that a refill keeps the
 // bytes from it in the buffer while they leave room for two pieces. Returns the position.
 std::int64_t hold_input_position(Ms2Input &input);
-// Ends any hold. On failure the input reads as ended from then on.
+// Ends any hold. A position the buffer does not hold fails, leaving the input ended, once a
+// read has failed: what is read before a failed read is good, and nothing after it is read.
 bool seek_input(Ms2Input &input, std::int64_t position);
+// Ends the input with error, as if its next read had failed.
+void fail_input(Ms2Input &input, int error);
 // The bytes from start to end when the buffer holds all of them; nullptr otherwise.
 const char *buffered_bytes(const Ms2Input &input, std::int64_t start, std::int64_t end);
 

@@ -10,6 +10,7 @@
 struct SplitResult {
     std::uint64_t charge_lines;     // charge lines taken, each given a DTA file
     std::uint64_t body_bytes_read;  // input bytes read to copy bodies, skipped lines included
+    std::uint64_t file_bytes_read;  // bytes read from the file, rereads included
 };
 
 // Splits the input from its start to its end into DTA files under the directory stem.

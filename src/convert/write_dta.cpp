@@ -1,6 +1,6 @@
 // The DTA writer: a header line from the charge line, then the scan's peak lines copied
 // byte for byte. Consecutive copied pieces lie side by side in the input buffer, so they
-// are written as one run; a file smaller than the output buffer costs one write.
+// are written as one run, together with the header: a body the buffer holds costs one write.
 #include "write_dta.h"
 
 #include <cerrno>
@@ -12,20 +12,25 @@
 
 namespace {
 
-constexpr std::size_t kOutputBufferSize = std::size_t{64} * 1024;
-char output_buffer[kOutputBufferSize];  // one DTA file is open at a time
+constexpr std::size_t kHeaderSize = kLinePieceSize + 16;  // mass token, blank, charge, LF
 constexpr std::size_t kFilterChunk = 4096;  // body bytes filtered for text mode at a time
 
 bool is_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 struct DtaFile {
-    std::FILE *file;
-    bool text_mode_adds_cr;  // text mode writes each LF as CR LF
-    bool held_cr;            // the last body byte given was a CR not yet written
+    OutputFile file;
+    bool text_mode_adds_cr;     // the file writes each LF as CR LF
+    bool held_cr;               // the last body byte given was a CR not yet written
+    std::size_t header_length;  // bytes of header not yet written
+    char header[kHeaderSize];
 };
+DtaFile dta;  // one DTA file is open at a time
 
+// Writes what is left of the header, then the bytes.
 bool write_plain(DtaFile &out, const char *bytes, std::size_t length) {
-    return std::fwrite(bytes, 1, length, out.file) == length;
+    const bool written = write_output(out.file, out.header, out.header_length, bytes, length);
+    out.header_length = 0;
+    return written;
 }
 
 bool write_body_bytes(DtaFile &out, const char *bytes, std::size_t length) {
@@ -42,11 +47,12 @@ bool write_body_bytes(DtaFile &out, const char *bytes, std::size_t length) {
     return true;
 }
 
+// Writes a CR still held, and the header if no body byte has carried it out.
 bool finish_body(DtaFile &out) {
     char last[1];
     const std::size_t count =
         filter_line_ends(out.text_mode_adds_cr, out.held_cr, last, 0, true, last);
-    return write_plain(out, last, count);
+    return (count == 0 && out.header_length == 0) || write_plain(out, last, count);
 }
 
 struct Run {
@@ -60,16 +66,20 @@ bool flush_run(Run &run, DtaFile &out) {
     return written;
 }
 
+enum class Copy { kComplete, kWriteFailed, kReadFailed };
+
 // Copies every piece up to the next S piece that does not begin with a letter, and notes
-// in range what the reading found. Returns false when a write failed.
-bool copy_body(Ms2Input &input, DtaFile &out, BodyRange &range) {
+// in range what the reading found.
+Copy copy_body(Ms2Input &input, DtaFile &out, BodyRange &range) {
     BodyRange seen{-1, -1, true};
     Run run{nullptr, 0};
     LinePiece piece{};
     for (;;) {
         // A refill moves the buffer under the waiting run: write it first.
-        if (run.length > 0 && input_needs_refill(input) && !flush_run(run, out)) return false;
+        if (run.length > 0 && input_needs_refill(input) && !flush_run(run, out))
+            return Copy::kWriteFailed;
         if (!read_piece(input, piece)) {
+            if (input.error != 0) return Copy::kReadFailed;
             seen.end = input_position(input);
             break;
         }
@@ -87,42 +97,46 @@ bool copy_body(Ms2Input &input, DtaFile &out, BodyRange &range) {
             run.length += piece.length;
             continue;
         }
-        if (run.length > 0 && !flush_run(run, out)) return false;
+        if (run.length > 0 && !flush_run(run, out)) return Copy::kWriteFailed;
         run = {piece.bytes, piece.length};
     }
-    if (run.length > 0 && !flush_run(run, out)) return false;
+    if (run.length > 0 && !flush_run(run, out)) return Copy::kWriteFailed;
     if (seen.start < 0) seen.start = seen.end;  // an empty body is one empty run
     range = seen;
-    return true;
+    return Copy::kComplete;
 }
 
-bool write_header(DtaFile &out, const ChargeLine &line) {
-    char number[16];
-    char *end = std::to_chars(number, number + sizeof number - 1, line.charge).ptr;
+void compose_header(DtaFile &out, const ChargeLine &line) {
+    const std::size_t mass_length = std::strlen(line.mass_text);
+    std::memcpy(out.header, line.mass_text, mass_length);
+    char *end = out.header + mass_length;
+    *end++ = ' ';
+    end = std::to_chars(end, out.header + kHeaderSize - 1, line.charge).ptr;
     *end++ = '\n';
-    const auto length = static_cast<std::size_t>(end - number);
-    return std::fputs(line.mass_text, out.file) >= 0 && std::fputc(' ', out.file) != EOF &&
-           write_plain(out, number, length);
+    out.header_length = static_cast<std::size_t>(end - out.header);
 }
 
-bool open_dta(const char *path, DtaFile &out) {
-    out = {std::fopen(path, "w"), text_mode_writes_crlf(), false};
-    if (out.file == nullptr) {
+bool open_dta(const FileIdentity &input, const char *path, const ChargeLine &line,
+              DtaFile &out) {
+    if (!open_output(path, input, out.file)) {
         report_unwritable(path);
         return false;
     }
-    // If stdio refuses the buffer, it picks one of its own.
-    (void)std::setvbuf(out.file, output_buffer, _IOFBF, sizeof output_buffer);
+    out.text_mode_adds_cr = text_mode_writes_crlf();
+    out.held_cr = false;
+    compose_header(out, line);
     return true;
 }
 
-// Closes the file and checks that everything reached it; no incomplete file stays behind.
-void close_dta(const char *path, DtaFile &out, bool written) {
-    written = !std::ferror(out.file) && written;
-    if (std::fclose(out.file) != 0) written = false;
-    if (written) return;
-    report_unwritable(path);
-    if (std::remove(path) != 0) report_unremovable(path, errno);
+// Closes a complete file. Any other goes, before the line that reports it: no incomplete
+// file stays behind. One cut short by a failed read is not the file's fault, and the input's
+// error is reported instead.
+void close_dta(const char *path, DtaFile &out, Copy copy) {
+    if (copy == Copy::kComplete && close_output(out.file)) return;
+    const bool removed = discard_output(out.file, path);
+    const int error = errno;
+    if (copy != Copy::kReadFailed) report_unwritable(path);
+    if (!removed) report_unremovable(path, error);
 }
 
 }  // namespace
@@ -148,19 +162,16 @@ std::size_t filter_line_ends(bool text_mode_adds_cr, bool &held_cr, const char *
 }
 
 bool write_dta(Ms2Input &input, const char *path, const ChargeLine &line, BodyRange &range) {
-    DtaFile out{};
-    if (!open_dta(path, out)) return false;
-    bool read_through = false;
-    const bool written = write_header(out, line) &&
-                         (read_through = copy_body(input, out, range)) && finish_body(out);
-    close_dta(path, out, written);
+    if (!open_dta(input.identity, path, line, dta)) return false;
+    const Copy copy = copy_body(input, dta, range);
+    const bool read_through = copy == Copy::kComplete;
+    close_dta(path, dta, read_through && !finish_body(dta) ? Copy::kWriteFailed : copy);
     return read_through;
 }
 
-void write_dta(const char *path, const ChargeLine &line, const char *body, std::size_t length) {
-    DtaFile out{};
-    if (!open_dta(path, out)) return;
-    const bool written =
-        write_header(out, line) && write_body_bytes(out, body, length) && finish_body(out);
-    close_dta(path, out, written);
+void write_dta(const Ms2Input &input, const char *path, const ChargeLine &line,
+               const char *body, std::size_t length) {
+    if (!open_dta(input.identity, path, line, dta)) return;
+    const bool written = write_body_bytes(dta, body, length) && finish_body(dta);
+    close_dta(path, dta, written ? Copy::kComplete : Copy::kWriteFailed);
 }

@@ -1,7 +1,15 @@
 // The Windows side of platform.h.
+//
+// Files are opened through the wide-character API, with the program's names converted at
+// this seam, and handed to the C runtime as descriptors: DTA files in text mode, so that the
+// runtime writes each LF as CR LF.
+#include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
 
 #include "platform.h"
 
@@ -11,20 +19,126 @@ extern "C" {
 int _dowildcard = -1;
 }
 
-std::FILE *open_regular_file(const char *name) {
-    const int fd = _open(name, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-    if (fd < 0) return nullptr;
-    struct _stat64 status {};
-    std::FILE *file = nullptr;
-    if (_fstat64(fd, &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFREG) {
-        file = _fdopen(fd, "rb");
-    }
-    if (file == nullptr) _close(fd);
-    return file;
+namespace {
+
+std::wstring widen(const char *name) {
+    const int length = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
+    std::wstring wide(length > 0 ? static_cast<std::size_t>(length) : 1, L'\0');
+    if (length > 0) MultiByteToWideChar(CP_ACP, 0, name, -1, &wide[0], length);
+    wide.resize(wide.size() - 1);
+    return wide;
 }
 
-bool seek_file(std::FILE *file, std::int64_t position) {
-    return _fseeki64(file, position, SEEK_SET) == 0;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE handle_of(int descriptor) { return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)); }
+
+FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION &information) {
+    return {information.dwVolumeSerialNumber,
+            (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+}
+
+// A file on a disk, not a directory, a device or a pipe: one that can be read at an offset
+// or written as a DTA file.
+bool is_disk_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION &information) {
+    return GetFileType(handle) == FILE_TYPE_DISK &&
+           GetFileInformationByHandle(handle, &information) &&
+           (information.dwFileAttributes &
+            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+// Interruption (Ctrl-C, Ctrl-Break, a closed console window) arrives on a thread of its own;
+// the lock keeps it from acting while a DTA file is being opened, closed or removed.
+CRITICAL_SECTION guard;
+std::wstring guarded_path;  // the DTA file being written, while writing is set
+bool writing = false;
+
+BOOL WINAPI on_console_event(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    EnterCriticalSection(&guard);  // never left: the program ends holding it
+    if (writing) DeleteFileW(guarded_path.c_str());  // opened with FILE_SHARE_DELETE
+    return FALSE;  // the next handler, the system's, ends the program as the event would
+}
+
+HANDLE create_file(const std::wstring &path, DWORD disposition) {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// The regular file found at path, opened and emptied, unless it is the input.
+HANDLE replace_regular_file(const std::wstring &path, const FileIdentity &input) {
+    const HANDLE handle = create_file(path, OPEN_EXISTING);
+    if (handle == INVALID_HANDLE_VALUE) return handle;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (is_disk_file(handle, information)) {
+        const FileIdentity found = identity_of(information);
+        if ((found.device != input.device || found.index != input.index) &&
+            SetEndOfFile(handle)) {
+            return handle;
+        }
+    }
+    CloseHandle(handle);
+    return INVALID_HANDLE_VALUE;
+}
+
+HANDLE create_or_replace(const std::wstring &path, const FileIdentity &input) {
+    for (int attempt = 0; attempt < 3; ++attempt) {  // another process may change the name
+        const HANDLE handle = create_file(path, CREATE_NEW);
+        if (handle != INVALID_HANDLE_VALUE) {
+            BY_HANDLE_FILE_INFORMATION information{};
+            if (is_disk_file(handle, information)) return handle;
+            CloseHandle(handle);  // a device name such as CON or NUL
+            return INVALID_HANDLE_VALUE;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS) return handle;
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {  // a link: it goes, not its target
+            const bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                                     ? RemoveDirectoryW(path.c_str())
+                                     : DeleteFileW(path.c_str());
+            if (!removed) return INVALID_HANDLE_VALUE;
+            continue;
+        }
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return INVALID_HANDLE_VALUE;
+        return replace_regular_file(path, input);
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+int open_regular_file(const char *name) {
+    const HANDLE handle = CreateFileW(widen(name).c_str(), GENERIC_READ, kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return -1;
+    BY_HANDLE_FILE_INFORMATION information{};
+    const int descriptor = is_disk_file(handle, information)
+                               ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY)
+                               : -1;
+    if (descriptor < 0) CloseHandle(handle);
+    return descriptor;
+}
+
+void close_file(int file) { _close(file); }
+
+FileIdentity identify_file(int file) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle_of(file), &information)) return {0, 0};
+    return identity_of(information);
+}
+
+std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    const DWORD wanted = length < (DWORD{1} << 30) ? static_cast<DWORD>(length) : DWORD{1} << 30;
+    DWORD got = 0;
+    if (ReadFile(handle_of(file), buffer, wanted, &got, &at)) return got;
+    if (GetLastError() == ERROR_HANDLE_EOF) return 0;
+    errno = EIO;
+    return -1;
 }
 
 const char *last_path_component(const char *path) {
@@ -38,3 +152,62 @@ const char *last_path_component(const char *path) {
 }
 
 bool text_mode_writes_crlf() { return true; }
+
+bool open_output(const char *path, const FileIdentity &input, OutputFile &out) {
+    const std::wstring wide_path = widen(path);
+    EnterCriticalSection(&guard);
+    const HANDLE handle = create_or_replace(wide_path, input);
+    out.descriptor = handle != INVALID_HANDLE_VALUE
+                         ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT)
+                         : -1;
+    if (out.descriptor < 0 && handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        DeleteFileW(wide_path.c_str());
+    }
+    writing = out.descriptor >= 0;
+    if (writing) guarded_path = wide_path;
+    LeaveCriticalSection(&guard);
+    return out.descriptor >= 0;
+}
+
+bool write_output(OutputFile &out, const char *first, std::size_t first_length,
+                  const char *second, std::size_t second_length) {
+    const char *parts[2] = {first, second};
+    std::size_t lengths[2] = {first_length, second_length};
+    for (int i = 0; i < 2; ++i) {
+        while (lengths[i] > 0) {
+            const unsigned chunk =
+                lengths[i] < (1U << 30) ? static_cast<unsigned>(lengths[i]) : 1U << 30;
+            const int written = _write(out.descriptor, parts[i], chunk);
+            if (written <= 0) return false;
+            parts[i] += written;
+            lengths[i] -= static_cast<std::size_t>(written);
+        }
+    }
+    return true;
+}
+
+bool close_output(OutputFile &out) {
+    EnterCriticalSection(&guard);
+    const bool closed = _close(out.descriptor) == 0;
+    out.descriptor = -1;
+    writing = !closed;  // a failed close stays guarded until the file is removed
+    LeaveCriticalSection(&guard);
+    return closed;
+}
+
+bool discard_output(OutputFile &out, const char *path) {
+    EnterCriticalSection(&guard);
+    if (out.descriptor >= 0) _close(out.descriptor);
+    out.descriptor = -1;
+    const bool removed = DeleteFileW(widen(path).c_str()) != 0;
+    writing = false;
+    LeaveCriticalSection(&guard);
+    if (!removed) errno = EACCES;
+    return removed;
+}
+
+void guard_against_interruption() {
+    InitializeCriticalSection(&guard);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}

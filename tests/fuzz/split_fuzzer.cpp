@@ -5,6 +5,7 @@
 // readers and the path composition, which have unit tests of their own. The input must also
 // be left unchanged. Built with a small input buffer, so that refills, held positions and
 // seeks in the file happen on short inputs.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -143,11 +144,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::ofstream out(paths.input, std::ios::binary | std::ios::trunc);
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
     }
-    std::FILE *file = std::fopen(paths.input.c_str(), "rb");
-    if (file == nullptr) std::abort();
+    const int file = open(paths.input.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0) std::abort();
     attach_input(input, file);
     split_ms2(input, paths.stem.c_str());
-    std::fclose(file);
+    close(file);
     compare(model_tree(pieces_of(text)), written_tree());
     if (read_file(paths.input) != text) {
         std::fprintf(stderr, "the input was changed\n");
