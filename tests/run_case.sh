@@ -9,8 +9,14 @@
 #   in/       optional: the tree the program starts in
 #   setup     optional: bash run in that tree first, for what git cannot hold
 #             (FIFOs, symbolic links, generated inputs)
-#   stdout    the expected standard output; the exit status must be 0
+#   launch    optional: bash that starts the program, given it and its arguments as "$@"
+#             (to set a limit or redirect a stream); by default 'exec -a ms2split "$@"'.
+#             If it exits with 77, the case is skipped: what it needs is missing here.
+#   stdout    the expected standard output
 #   stderr    optional: the expected standard error
+#   status    optional: the expected exit status; 0 when absent
+#   check     optional: bash run in the tree afterwards, for what a tree comparison cannot
+#             see (that a FIFO is still there, that a name is no longer a link)
 #   expected/ the tree afterwards, less the .ms2 inputs (a .keep file marks an empty directory)
 # Every .ms2 file present before the run must be unchanged after it (checked by CRC, which
 # is quick even on inputs of several GB); FIFOs are left out of the tree comparison.
@@ -42,24 +48,35 @@ fi
     xargs -r -0 cksum -- <"$work/inputs" >"$work/inputs.cksum")
 
 mapfile -t args <"$case_dir/args"
+launch='exec -a ms2split "$@"'
+[ -f "$case_dir/launch" ] && launch=$(cat "$case_dir/launch")
 if [ -n "${RUN_WITH:-}" ]; then
     (cd "$work/run" && timeout 120 $RUN_WITH "$program" "${args[@]}" >"$work/stdout" 2>"$work/stderr")
 else
-    (cd "$work/run" && timeout 60 bash -c 'exec -a ms2split "$@"' _ "$program" "${args[@]}" \
+    (cd "$work/run" && timeout 60 bash -c "$launch" _ "$program" "${args[@]}" \
         >"$work/stdout" 2>"$work/stderr")
 fi
 status=$?
+if [ "$status" -eq 77 ] && [ -f "$case_dir/launch" ]; then
+    cat "$work/stderr"
+    exit 77
+fi
 if [ "${WINDOWS:-0}" = 1 ]; then
     sed -i 's/\r$//' "$work/stdout" "$work/stderr"
 fi
 
-[ "$status" -eq 0 ] || fail "exit status $status"
+expected_status=0
+[ -f "$case_dir/status" ] && expected_status=$(cat "$case_dir/status")
+[ "$status" -eq "$expected_status" ] || fail "exit status $status, expected $expected_status"
 diff -u "$case_dir/stdout" "$work/stdout" || fail "standard output differs"
 if [ -f "$case_dir/stderr" ]; then
     diff -u "$case_dir/stderr" "$work/stderr" || fail "standard error differs"
 fi
 (cd "$work/run" && xargs -r -0 cksum -- <"$work/inputs" | cmp -s - "$work/inputs.cksum") ||
     fail "an input was modified"
+if [ -f "$case_dir/check" ]; then
+    (cd "$work/run" && bash -e "$case_dir/check") || fail "check"
+fi
 
 (cd "$work/run" && xargs -r -0 rm -f -- <"$work/inputs")
 find "$work/run" -type p -delete
