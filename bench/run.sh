@@ -64,6 +64,18 @@ for mb in "${sizes[@]}"; do
         'BEGIN { printf "  ratio ms2split / floor (wall): %.3f\n", c / f }'
 done
 
+# One scan of 100,000 charge lines and no peaks: a scan's cost must grow with its charge
+# lines times its body, never with the square of its charge lines.
+many=$work/many_charges.ms2
+[ -s "$many" ] || awk 'BEGIN { print "S\t1\t1\t500"
+    for (i = 1; i <= 100000; i++) printf "Z\t%d\t%d.5\n", i, 1000 + i
+    print "S\t2\t2\t500" }' > "$many"
+: > "$work/many.times"
+for ((i = 0; i < runs; i++)); do run "$converter" "$many" >> "$work/many.times"; done
+rm -rf "${many%.ms2}"
+echo "One scan of 100,000 charge lines, median of $runs runs"
+report ms2split "$work/many.times" "$(stat -c %s "$many")" 100000
+
 # Eight inputs converted one after another, then two at a time with xargs -P 2.
 inputs=()
 for seed in 1 2 3 4 5 6 7 8; do inputs+=("$(input "parallel$seed" "$parallel_mb" "$seed")"); done
