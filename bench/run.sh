@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Times the converter against the floor program, alternately, on synthetic inputs.
+# Times the converter against two floor programs, alternately, on synthetic inputs: the
+# parsing floor (reads and splits the input, one writev per file) and the kernel floor
+# (reads the input and throws it away, then creates files of the same names and sizes from
+# one constant buffer: the kernel's work alone).
 #   bench/run.sh BUILD_DIR [MEGABYTES...]     (default sizes: 100 1000)
 # Environment: RUNS (default 5), BENCH_DIR (default /dev/shm/ms2split-bench, tmpfs keeps
 # file creation from being dominated by the disk), PARALLEL_MB (size of each of the eight
@@ -13,6 +16,7 @@ runs=${RUNS:-5}
 work=${BENCH_DIR:-/dev/shm/ms2split-bench}
 parallel_mb=${PARALLEL_MB:-25}
 converter=$build/ms2split floor=$build/bench/ms2_floor measure=$build/bench/measure
+kernel_floor=$build/bench/kernel_floor
 mkdir -p "$work"
 
 # input NAME MEGABYTES SEED: generated once, reused by later benchmark runs.
@@ -22,11 +26,11 @@ input() {
     echo "$file"
 }
 
-# run PROGRAM INPUT: one timed conversion into a fresh output directory.
+# run PROGRAM INPUT [ARGUMENT...]: one timed conversion into a fresh output directory.
 run() {
     rm -rf "${2%.ms2}"
     sleep 1  # lets the kernel finish freeing the last tree before the clock starts
-    "$measure" "$1" "$2" 2>&1 > /dev/null
+    "$measure" "$@" 2>&1 > /dev/null
 }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -50,18 +54,22 @@ for mb in "${sizes[@]}"; do
     "$converter" "$file" > /dev/null
     diff -r -q "$tree" "$tree.floor" > /dev/null || { echo "floor and converter trees differ for $file" >&2; exit 1; }
     files=$(find "$tree" -type f | wc -l)
+    find "$tree" -type f -printf '%p %s\n' > "$work/files.list"  # for the kernel floor
     rm -rf "$tree" "$tree.floor"
-    : > "$work/converter.times"; : > "$work/floor.times"
+    : > "$work/converter.times"; : > "$work/floor.times"; : > "$work/kernel.times"
     for ((i = 0; i < runs; i++)); do
         run "$converter" "$file" >> "$work/converter.times"
         run "$floor" "$file" >> "$work/floor.times"
+        run "$kernel_floor" "$file" "$work/files.list" "$tree" >> "$work/kernel.times"
     done
     rm -rf "$tree"
     echo "$mb MB input: $bytes bytes, $files DTA files, median of $runs runs each"
     report ms2split "$work/converter.times" "$bytes" "$files"
     report floor "$work/floor.times" "$bytes" "$files"
+    report kernel "$work/kernel.times" "$bytes" "$files"
     awk -v c="$(column_median 1 "$work/converter.times")" -v f="$(column_median 1 "$work/floor.times")" \
-        'BEGIN { printf "  ratio ms2split / floor (wall): %.3f\n", c / f }'
+        -v k="$(column_median 1 "$work/kernel.times")" \
+        'BEGIN { printf "  ratio ms2split / floor (wall): %.3f   ms2split / kernel floor (wall): %.3f\n", c / f, c / k }'
 done
 
 # One scan of 100,000 charge lines and no peaks: a scan's cost must grow with its charge

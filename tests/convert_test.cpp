@@ -162,6 +162,57 @@ TEST(Ms2Input, PiecesCoverTheFileAndSeeksReturnAnywhere) {
     close(file);
 }
 
+// Lines of every kind in random order: peak lines, letter lines, blank lines, lines of a
+// piece's length and either side of it, and a last line without a LF.
+std::string mixed_lines(std::uint32_t seed) {
+    std::string text;
+    const char firsts[] = "0123456789 \t.-SZIHsz\r\n\x80";
+    while (text.size() < 2 * kInputBufferSize) {
+        seed = seed * 1103515245 + 12345;
+        const std::size_t kind = seed >> 16;
+        std::size_t length = kind % 40;
+        if (kind % 97 == 0) length = kLinePieceMax - 2 + kind % 5;  // 4997 to 5001 bytes
+        text += firsts[kind % (sizeof firsts - 1)];
+        text.append(length, static_cast<char>('0' + kind % 10));
+        text += '\n';
+    }
+    return text + "7 7";
+}
+
+// Whatever skip_plain_lines passes is whole pieces, as read_piece would cut them, none of
+// them beginning with a letter; and reading on afterwards misses nothing.
+TEST(Ms2Input, SkippedLinesAreWholePlainPieces) {
+    const Scratch scratch;
+    for (std::uint32_t seed = 1; seed <= 3; ++seed) {
+        const std::string text = mixed_lines(seed);
+        const int file = scratch.input("mixed.ms2", text);
+        ASSERT_GE(file, 0);
+        static Ms2Input input;
+        attach_input(input, file);
+        std::string joined;
+        std::size_t skipped_total = 0;
+        LinePiece piece{};
+        while (read_piece(input, piece)) {
+            joined.append(piece.bytes, piece.length);
+            const std::size_t from = joined.size();
+            const std::size_t skipped = skip_plain_lines(input);
+            joined.append(input.data + input.cursor - skipped, skipped);
+            for (std::size_t at = from; at < joined.size();) {
+                const std::size_t feed = joined.find('\n', at);
+                ASSERT_NE(feed, std::string::npos);
+                ASSERT_LE(feed + 1 - at, kLinePieceMax) << "a skipped line longer than a piece";
+                const char first = static_cast<char>(joined[at] | 0x20);
+                ASSERT_FALSE(first >= 'a' && first <= 'z') << "a skipped line begins with a letter";
+                at = feed + 1;
+            }
+            skipped_total += skipped;
+        }
+        EXPECT_EQ(joined, text);
+        EXPECT_GT(skipped_total, text.size() / 4);  // runs of plain lines are passed in bulk
+        close(file);
+    }
+}
+
 // Reads pieces until the input has moved its buffer and then gone `beyond` bytes further;
 // returns whether the return to `held` afterwards was served from the buffer.
 bool returned_from_buffer(Ms2Input &input, std::int64_t held, std::int64_t beyond) {

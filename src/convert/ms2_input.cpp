@@ -8,6 +8,10 @@
 
 #include <cerrno>
 #include <climits>
+#if defined(__SSE2__) && defined(__GNUC__) && !defined(MS2SPLIT_PORTABLE)  // x86-64 GCC, Clang
+#include <emmintrin.h>
+#define MS2SPLIT_SSE2 1
+#endif
 
 #include "platform.h"
 
@@ -27,6 +31,96 @@ std::size_t first_kept_byte(Ms2Input &input) {
     input.held_position = -1;
     return input.cursor;
 }
+
+bool is_letter(char c) {
+    const auto folded = static_cast<unsigned char>((c | 0x20) - 'a');
+    return folded < 26;
+}
+
+#ifdef MS2SPLIT_SSE2
+// Peak lines are short, so the body is scanned 64 bytes at a time for the two things that
+// matter, a LF and a LF followed by a letter, instead of starting a search at every line.
+constexpr std::ptrdiff_t kBlock = 64;
+
+// For each LF among 64 bytes a bit in feeds, and in stops if a letter follows it. Reads the
+// byte after the block too.
+template <typename Use>
+void scan_block(const char *block, Use use) {
+    const __m128i newline = _mm_set1_epi8('\n');
+    const __m128i case_bit = _mm_set1_epi8(0x20);
+    const __m128i a = _mm_set1_epi8('a');
+    const __m128i z_offset = _mm_set1_epi8(25);
+    for (int i = 0; i < kBlock; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + i));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + i + 1));
+        const __m128i folded = _mm_sub_epi8(_mm_or_si128(next, case_bit), a);
+        const __m128i feeds = _mm_cmpeq_epi8(bytes, newline);
+        use(i, feeds, _mm_and_si128(feeds, _mm_cmpeq_epi8(_mm_min_epu8(folded, z_offset), folded)));
+    }
+}
+
+struct Marks {
+    std::uint64_t feeds;
+    std::uint64_t stops;
+};
+
+// Exact bit masks, for the rare moments that need a position.
+Marks marks_of(const char *block) {
+    Marks marks{0, 0};
+    scan_block(block, [&marks](int i, __m128i feeds, __m128i stops) {
+        marks.feeds |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(feeds))} << i;
+        marks.stops |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(stops))} << i;
+    });
+    return marks;
+}
+
+// Just past the last LF of a block that holds one.
+const char *after_last_feed(const char *block) {
+    return block + kBlock - __builtin_clzll(marks_of(block).feeds);
+}
+
+const char *skip_plain_lines_in(const char *line, const char *end) {
+    const auto piece_max = static_cast<std::ptrdiff_t>(kLinePieceMax);
+    const char *passed = line;        // just past the last whole line passed, but for fed_block
+    const char *fed_block = nullptr;  // the last block with a LF, when not yet counted in passed
+    bool after_gap = false;           // the block before held no LF
+    for (const char *block = line; end - block > kBlock; block += kBlock) {
+        __m128i any_feed = _mm_setzero_si128();
+        __m128i any_stop = _mm_setzero_si128();
+        scan_block(block, [&](int, __m128i feeds, __m128i stops) {
+            any_feed = _mm_or_si128(any_feed, feeds);
+            any_stop = _mm_or_si128(any_stop, stops);
+        });
+        if (_mm_movemask_epi8(any_feed) == 0) {  // perhaps a line longer than a piece
+            if (fed_block != nullptr) passed = after_last_feed(fed_block);
+            fed_block = nullptr;
+            // Leaves such a line to read_piece at once, rather than scanning on to its end
+            // again after each of its pieces.
+            if (block + kBlock - passed > piece_max) break;
+            after_gap = true;
+            continue;
+        }
+        // After a block without a LF, the first line to end here may have begun long ago.
+        if (after_gap && block + __builtin_ctzll(marks_of(block).feeds) + 1 - passed > piece_max)
+            break;
+        if (_mm_movemask_epi8(any_stop) != 0)
+            return block + __builtin_ctzll(marks_of(block).stops) + 1;
+        fed_block = block;
+        after_gap = false;
+    }
+    return fed_block != nullptr ? after_last_feed(fed_block) : passed;
+}
+#else
+const char *skip_plain_lines_in(const char *line, const char *end) {
+    while (line < end && !is_letter(*line)) {
+        const std::size_t room = static_cast<std::size_t>(end - line);
+        const void *feed = std::memchr(line, '\n', room < kLinePieceMax ? room : kLinePieceMax);
+        if (feed == nullptr) break;
+        line = static_cast<const char *>(feed) + 1;
+    }
+    return line;
+}
+#endif
 
 struct Fields {
     const char *next;  // first unread byte
@@ -132,6 +226,15 @@ bool seek_input(Ms2Input &input, std::int64_t position) {
     input.cursor = input.filled = 0;
     input.exhausted = false;
     return true;
+}
+
+std::size_t skip_plain_lines(Ms2Input &input) {
+    const char *line = input.data + input.cursor;
+    if (input.cursor >= input.filled || is_letter(*line)) return 0;
+    const std::size_t passed =
+        static_cast<std::size_t>(skip_plain_lines_in(line, input.data + input.filled) - line);
+    input.cursor += passed;
+    return passed;
 }
 
 void fail_input(Ms2Input &input, int error) {

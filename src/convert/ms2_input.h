@@ -75,6 +75,13 @@ inline bool read_piece(Ms2Input &input, LinePiece &piece) {
     return true;
 }
 
+// Moves the cursor past whole lines that a body copies as they stand: each begins with a
+// byte that is not an ASCII letter and ends in a LF within one piece. Stops before the first
+// other line (one that begins with a letter, one longer than a piece) and wherever the
+// buffer might not hold a line whole, leaving the rest to read_piece. Every line passed is
+// exactly one piece as read_piece would cut it. Returns the count of bytes passed.
+std::size_t skip_plain_lines(Ms2Input &input);
+
 // The position where a piece just read began.
 inline std::int64_t piece_position(const Ms2Input &input, const LinePiece &piece) {
     return input_position(input) - static_cast<std::int64_t>(piece.length);

@@ -20,6 +20,10 @@
 //   613 M instructions. When a scan's charge lines outgrow the buffer, a second reader
 //   fetches the known body, so the charge lines themselves are read once: 100,000 of them
 //   in one scan took 63 s when each file read through all the later ones.
+// - Plain lines in bulk. Within a body the writer passes runs of peak lines 64 bytes at a
+//   time, looking only for line ends and a letter after one (skip_plain_lines), instead of
+//   cutting every line into a piece of its own: with DTA paths composed without printf, the
+//   run on 100 MB went from 526 M to 176 M instructions.
 //
 // Choices where the behaviour could have gone two ways:
 // - An S piece met before any peak starts a new scan, so the Z lines after it carry its
@@ -32,7 +36,8 @@
 //   "data/run7/run7.00012.00012.2.dta" and every path lies inside the created directory.
 #include "split_ms2.h"
 
-#include <cstdio>
+#include <charconv>
+#include <cstring>
 
 #include "platform.h"
 #include "write_dta.h"
@@ -40,6 +45,21 @@
 namespace {
 
 constexpr std::size_t kDtaSuffixSize = 48;  // "%.5d.%.5d.%d.dta" needs at most 39 bytes
+constexpr int kScanDigits = 5;             // scan numbers are zero-filled to this many
+
+// Writes value as printf's "%.Nd" would with N = kDigits: at least that many digits, zero-
+// filled after any sign ("-00003"). Not printf itself: this runs once per DTA file.
+template <int kDigits>
+char *append_decimal(char *out, std::int32_t value) {
+    char text[12];
+    const char *end = std::to_chars(text, text + sizeof text, value).ptr;
+    const char *first = text;
+    if (*first == '-') *out++ = *first++;
+    for (auto count = end - first; count < kDigits; ++count) *out++ = '0';
+    const auto length = static_cast<std::size_t>(end - first);
+    std::memcpy(out, first, length);
+    return out + length;
+}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -120,11 +140,14 @@ std::string dta_path_prefix(const char *stem) {
 void compose_dta_path(std::string &path, std::size_t prefix_length, ScanNumbers scan,
                       std::int32_t charge) {
     char suffix[kDtaSuffixSize];
-    const int length = std::snprintf(suffix, sizeof suffix, "%.5d.%.5d.%d.dta",
-                                     static_cast<int>(scan.first), static_cast<int>(scan.last),
-                                     static_cast<int>(charge));
+    char *end = append_decimal<kScanDigits>(suffix, scan.first);
+    *end++ = '.';
+    end = append_decimal<kScanDigits>(end, scan.last);
+    *end++ = '.';
+    end = append_decimal<1>(end, charge);
+    std::memcpy(end, ".dta", 4);
     path.resize(prefix_length);
-    path.append(suffix, static_cast<std::size_t>(length));
+    path.append(suffix, static_cast<std::size_t>(end + 4 - suffix));
 }
 
 SplitResult split_ms2(Ms2Input &input, const char *stem) {

@@ -95,10 +95,11 @@ Copy copy_body(Ms2Input &input, DtaFile &out, BodyRange &range) {
         if (seen.start < 0) seen.start = piece_position(input, piece);
         if (run.length > 0 && run.start + run.length == piece.bytes) {
             run.length += piece.length;
-            continue;
+        } else {
+            if (run.length > 0 && !flush_run(run, out)) return Copy::kWriteFailed;
+            run = {piece.bytes, piece.length};
         }
-        if (run.length > 0 && !flush_run(run, out)) return Copy::kWriteFailed;
-        run = {piece.bytes, piece.length};
+        run.length += skip_plain_lines(input);  // the peak lines that follow, all at once
     }
     if (run.length > 0 && !flush_run(run, out)) return Copy::kWriteFailed;
     if (seen.start < 0) seen.start = seen.end;  // an empty body is one empty run
