@@ -61,18 +61,38 @@ void convert_argument(const char *name) {
     report_converting(name);
     make_output_directory(stem);
     attach_input(input, file);
-    split_ms2(input, stem.c_str());
-    if (input.error != 0) report_read_error(name, input.error);
+    const SplitResult result = split_ms2(input, stem.c_str());
+    if (input.error != 0) {
+        report_read_error(name, input.error);
+    } else if (result.charge_lines == 0) {  // not MS2 at all, perhaps
+        notice_no_dta_file(name);
+    }
     close_file(file);
+}
+
+// An argument that is exactly --help or --version, wherever it stands, is answered instead
+// of converting anything; every other argument is a file name.
+const char *question_among(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "--version") == 0)
+            return argv[i];
+    }
+    return nullptr;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     guard_against_interruption();
+    const bool named = argc >= 1 && argv[0] != nullptr && argv[0][0] != '\0';
+    const char *program = named ? argv[0] : kProgramName;
     if (argc <= 1) {
-        const bool named = argc == 1 && argv[0] != nullptr && argv[0][0] != '\0';
-        usage(named ? argv[0] : kProgramName);
+        usage(program);
+        return exit_status();
+    }
+    if (const char *question = question_among(argc, argv)) {
+        if (std::strcmp(question, "--help") == 0) help(program);
+        else version();
         return exit_status();
     }
     for (int i = 1; i < argc; ++i) {

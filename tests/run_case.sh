@@ -12,7 +12,7 @@
 #   launch    optional: bash that starts the program, given it and its arguments as "$@"
 #             (to set a limit or redirect a stream); by default 'exec -a ms2split "$@"'.
 #             If it exits with 77, the case is skipped: what it needs is missing here.
-#   stdout    the expected standard output
+#   stdout    the expected standard output (@VERSION@ stands for $MS2SPLIT_VERSION)
 #   stderr    optional: the expected standard error
 #   status    optional: the expected exit status; 0 when absent
 #   check     optional: bash run in the tree afterwards, for what a tree comparison cannot
@@ -65,10 +65,11 @@ if [ "${WINDOWS:-0}" = 1 ]; then
     sed -i 's/\r$//' "$work/stdout" "$work/stderr"
 fi
 
+sed "s/@VERSION@/${MS2SPLIT_VERSION:-}/g" "$case_dir/stdout" > "$work/stdout.expected"
 expected_status=0
 [ -f "$case_dir/status" ] && expected_status=$(cat "$case_dir/status")
 [ "$status" -eq "$expected_status" ] || fail "exit status $status, expected $expected_status"
-diff -u "$case_dir/stdout" "$work/stdout" || fail "standard output differs"
+diff -u "$work/stdout.expected" "$work/stdout" || fail "standard output differs"
 if [ -f "$case_dir/stderr" ]; then
     diff -u "$case_dir/stderr" "$work/stderr" || fail "standard error differs"
 fi

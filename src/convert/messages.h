@@ -8,6 +8,10 @@
 extern const char kProgramName[];
 
 void usage(const char *program);
+// --help: the usage text, what the program writes, the exit statuses and where to read more.
+void help(const char *program);
+// --version: the version and the licence.
+void version();
 
 void report_converting(const char *name);
 // The name does not end in the MS2 ending, or names no stem: not a failure.
@@ -19,6 +23,10 @@ void report_read_error(const char *name, int error);
 void report_directory_failure(const char *directory, const char *reason);
 void report_unremovable(const char *dta_path, int error);
 void report_argument_failure(const char *name, const char *reason);
+
+// Notices of output that is silently smaller than the input suggests: not failures.
+void notice_no_dta_file(const char *name);
+void notice_replaced(const char *dta_path);
 
 // Flushes standard output, reports if it could not be written, and returns the exit status:
 // 0 when nothing failed, 1 otherwise.
