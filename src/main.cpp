@@ -41,7 +41,7 @@ bool names_no_stem(const char *name, std::size_t length) {
 // Created directly, never through a shell, so that no file name can run a command.
 void make_output_directory(const std::string &stem) {
     std::error_code error;
-    std::filesystem::create_directory(stem, error);
+    std::filesystem::create_directory(native_path(stem.c_str()), error);
     if (error) report_directory_failure(stem.c_str(), error.message().c_str());
 }
 
@@ -80,9 +80,7 @@ const char *question_among(int argc, char **argv) {
     return nullptr;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
     guard_against_interruption();
     const bool named = argc >= 1 && argv[0] != nullptr && argv[0][0] != '\0';
     const char *program = named ? argv[0] : kProgramName;
@@ -104,3 +102,12 @@ int main(int argc, char **argv) {
     }
     return exit_status();
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows hands over the arguments in UTF-16; the program takes every name in UTF-8.
+int wmain(int argc, wchar_t **argv) { return run(argc, utf8_arguments(argc, argv)); }
+#else
+int main(int argc, char **argv) { return run(argc, argv); }
+#endif

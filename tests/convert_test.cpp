@@ -13,6 +13,7 @@
 
 #include "ms2_input.h"
 #include "split_ms2.h"
+#include "utf16.h"
 #include "write_dta.h"
 
 namespace {
@@ -335,9 +336,25 @@ TEST(LineEnds, TextModeKeepsTheInputsLineEnds) {
         }
         given.append(out, filter_line_ends(c.text_mode, held_cr, out, 0, true, out));
         std::string file;
-        for (const char byte : given) file += c.text_mode && byte == '\n' ? "\r\n" : std::string(1, byte);
+        for (const char byte : given)
+            file += c.text_mode && byte == '\n' ? "\r\n" : std::string(1, byte);
         EXPECT_EQ(file, c.file) << "case ending in " << c.calls.back().size() << " bytes";
     }
+}
+
+// Names pass between UTF-8 and Windows' UTF-16 unchanged, in any script, outside the basic
+// plane, and with an unpaired surrogate (which Windows allows in names) as WTF-8.
+TEST(Names, Utf16RoundTrip) {
+    const std::u16string names[] = {
+        u"run7.ms2", u"uni/\u5B9F\u9A13.ms2", u"\u00E9t\u00E9.ms2", u"\u03A9\u03BC.ms2",
+        u"\U0001F9EA.ms2", u"a\xD800" u"b.ms2", u"\xDC00" u".ms2",
+    };
+    for (const std::u16string &name : names) {
+        const std::string utf8 = utf16_to_utf8(name.c_str());
+        EXPECT_EQ(utf8_to_utf16(utf8.c_str()), name) << utf8;
+    }
+    EXPECT_EQ(utf16_to_utf8(u"\u5B9F\U0001F9EA"), "\xE5\xAE\x9F\xF0\x9F\xA7\xAA");
+    EXPECT_EQ(utf8_to_utf16("a\x80" "b\xE5\xAE"), u"a\uFFFDb\uFFFD");  // not UTF-8 at all
 }
 
 }  // namespace

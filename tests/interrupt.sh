@@ -17,7 +17,8 @@ awk 'BEGIN {
     srand(7)
     for (s = 1; s <= 3000; s++) {
         printf "S\t%d\t%d\t500\nZ\t2\t%.2f\nZ\t3\t%.2f\n", s, s, 1000 + s, 1500 + s
-        for (i = 100 + int(rand() * 200); i > 0; i--) printf "%.4f %.1f\n", 100 + i * 1.7, rand() * 1e4
+        for (i = 100 + int(rand() * 200); i > 0; i--)
+            printf "%.4f %.1f\n", 100 + i * 1.7, rand() * 1e4
     }
 }' > run.ms2
 start=${EPOCHREALTIME/./}

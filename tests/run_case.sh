@@ -51,7 +51,8 @@ mapfile -t args <"$case_dir/args"
 launch='exec -a ms2split "$@"'
 [ -f "$case_dir/launch" ] && launch=$(cat "$case_dir/launch")
 if [ -n "${RUN_WITH:-}" ]; then
-    (cd "$work/run" && timeout 120 $RUN_WITH "$program" "${args[@]}" >"$work/stdout" 2>"$work/stderr")
+    (cd "$work/run" && timeout 120 $RUN_WITH "$program" "${args[@]}" \
+        >"$work/stdout" 2>"$work/stderr")
 else
     (cd "$work/run" && timeout 60 bash -c "$launch" _ "$program" "${args[@]}" \
         >"$work/stdout" 2>"$work/stderr")

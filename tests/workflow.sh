@@ -23,5 +23,6 @@ for stem in first second "sub run/third"; do
         { echo "FAIL: $stem differs from a direct conversion"; failed=1; }
 done
 snake > "$work/second.log" 2>&1
-grep -q "Nothing to be done" "$work/second.log" || { cat "$work/second.log"; echo "FAIL: a second run had work"; failed=1; }
+grep -q "Nothing to be done" "$work/second.log" ||
+    { cat "$work/second.log"; echo "FAIL: a second run had work"; failed=1; }
 exit "$failed"

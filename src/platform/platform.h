@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 
 // What tells two names of one file apart from two files: device and inode on POSIX, volume
 // and file index on Windows.
@@ -12,6 +14,19 @@ struct FileIdentity {
     std::uint64_t device;
     std::uint64_t index;
 };
+
+// Names are UTF-8 throughout the program. On Windows they are converted at this seam, and a
+// path too long for the classic limit of 260 characters is made absolute and given the
+// \\?\ prefix, which lifts it; elsewhere they pass as they are.
+
+#ifdef _WIN32
+// The arguments as Windows hands them over (UTF-16, patterns expanded), in UTF-8; a lone
+// surrogate, which Windows allows in names, is kept as its three bytes (WTF-8).
+char **utf8_arguments(int argc, wchar_t **argv);
+#endif
+
+// A path for std::filesystem.
+std::filesystem::path native_path(const char *path);
 
 // Opens a regular file for reading and returns its descriptor; -1 for anything else (a
 // directory, a FIFO, a device) or when it cannot be opened. Never blocks.
@@ -26,6 +41,10 @@ std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size
 // The last component of a path: what follows the last '/' (on Windows also the last '\', or
 // a drive's "X:"), so that a stem's last component can begin a file name.
 const char *last_path_component(const char *path);
+
+// Writes text to standard output or standard error: as it is, but to a Windows console as
+// the characters its UTF-8 stands for. False when it could not be written.
+bool write_text(std::FILE *stream, const char *text);
 
 // True where a file opened for output writes each '\n' as CR LF (text mode).
 bool text_mode_writes_crlf();

@@ -89,6 +89,8 @@ int create_or_replace(const char *path, const FileIdentity &input) {
 
 }  // namespace
 
+std::filesystem::path native_path(const char *path) { return path; }
+
 // The non-blocking open keeps a FIFO from stalling the run until fstat has rejected it.
 int open_regular_file(const char *name) {
     const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -121,6 +123,8 @@ const char *last_path_component(const char *path) {
     const char *slash = std::strrchr(path, '/');
     return slash != nullptr ? slash + 1 : path;
 }
+
+bool write_text(std::FILE *stream, const char *text) { return std::fputs(text, stream) >= 0; }
 
 bool text_mode_writes_crlf() { return false; }
 

@@ -1,8 +1,10 @@
 // The Windows side of platform.h.
 //
-// Files are opened through the wide-character API, with the program's names converted at
-// this seam, and handed to the C runtime as descriptors: DTA files in text mode, so that the
-// runtime writes each LF as CR LF.
+// Files are opened through the wide-character API, with the program's UTF-8 names converted
+// at this seam, and handed to the C runtime as descriptors: DTA files in text mode, so that
+// the runtime writes each LF as CR LF. Paths of 248 characters and more (CreateDirectory's
+// limit; 260 for files) are made absolute and given the \\?\ prefix, which lifts the limit
+// on every Windows version without the long-path setting of Windows 10.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -10,8 +12,10 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "platform.h"
+#include "utf16.h"
 
 // MinGW-w64's runtime expands patterns such as *.ms2 among the arguments into the names of
 // the matching files, as cmd.exe leaves that to the program. (MSVC links setargv.obj.)
@@ -21,12 +25,30 @@ int _dowildcard = -1;
 
 namespace {
 
-std::wstring widen(const char *name) {
-    const int length = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
-    std::wstring wide(length > 0 ? static_cast<std::size_t>(length) : 1, L'\0');
-    if (length > 0) MultiByteToWideChar(CP_ACP, 0, name, -1, &wide[0], length);
-    wide.resize(wide.size() - 1);
-    return wide;
+std::string narrow(const wchar_t *wide) {
+    std::u16string units;
+    for (const wchar_t *unit = wide; *unit != L'\0'; ++unit) units += static_cast<char16_t>(*unit);
+    return utf16_to_utf8(units.c_str());
+}
+
+std::wstring widen(const char *text) {
+    const std::u16string units = utf8_to_utf16(text);
+    return std::wstring(units.begin(), units.end());
+}
+
+// A path as the wide-character API takes it. One of 248 characters or more is made absolute
+// (GetFullPathNameW also resolves '/', '.', '..' and a drive-relative "C:run7") and given the
+// \\?\ prefix; shorter ones stay as they are, relative or not.
+std::wstring wide_path(const char *path) {
+    std::wstring wide = widen(path);
+    if (wide.size() < 248 || wide.compare(0, 4, L"\\\\?\\") == 0) return wide;
+    const DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    std::wstring full(length, L'\0');
+    if (length == 0 || GetFullPathNameW(wide.c_str(), length, &full[0], nullptr) >= length)
+        return wide;  // let the call that uses it fail, with its own message
+    full.resize(length - 1);
+    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC" + full.substr(1);  // \\server\share
+    return L"\\\\?\\" + full;
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -109,8 +131,33 @@ HANDLE create_or_replace(const std::wstring &path, const FileIdentity &input) {
 
 }  // namespace
 
+char **utf8_arguments(int argc, wchar_t **argv) {
+    static std::vector<std::string> texts;  // live as long as the program
+    static std::vector<char *> arguments;
+    texts.reserve(static_cast<std::size_t>(argc));  // so that no text moves
+    for (int i = 0; i < argc; ++i) {
+        texts.push_back(narrow(argv[i]));
+        arguments.push_back(&texts.back()[0]);
+    }
+    arguments.push_back(nullptr);
+    return arguments.data();
+}
+
+std::filesystem::path native_path(const char *path) { return wide_path(path); }
+
+// A console shows UTF-16 characters; bytes written to it would be read in its code page.
+bool write_text(std::FILE *stream, const char *text) {
+    DWORD mode = 0;
+    const HANDLE console = handle_of(_fileno(stream));
+    if (!GetConsoleMode(console, &mode)) return std::fputs(text, stream) >= 0;
+    const std::wstring wide = widen(text);
+    DWORD written = 0;
+    return WriteConsoleW(console, wide.c_str(), static_cast<DWORD>(wide.size()), &written,
+                         nullptr) != 0;
+}
+
 int open_regular_file(const char *name) {
-    const HANDLE handle = CreateFileW(widen(name).c_str(), GENERIC_READ, kShareAll, nullptr,
+    const HANDLE handle = CreateFileW(wide_path(name).c_str(), GENERIC_READ, kShareAll, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return -1;
     BY_HANDLE_FILE_INFORMATION information{};
@@ -154,18 +201,18 @@ const char *last_path_component(const char *path) {
 bool text_mode_writes_crlf() { return true; }
 
 bool open_output(const char *path, const FileIdentity &input, OutputFile &out) {
-    const std::wstring wide_path = widen(path);
+    const std::wstring wide = wide_path(path);
     EnterCriticalSection(&guard);
-    const HANDLE handle = create_or_replace(wide_path, input);
+    const HANDLE handle = create_or_replace(wide, input);
     out.descriptor = handle != INVALID_HANDLE_VALUE
                          ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT)
                          : -1;
     if (out.descriptor < 0 && handle != INVALID_HANDLE_VALUE) {
         CloseHandle(handle);
-        DeleteFileW(wide_path.c_str());
+        DeleteFileW(wide.c_str());
     }
     writing = out.descriptor >= 0;
-    if (writing) guarded_path = wide_path;
+    if (writing) guarded_path = wide;
     LeaveCriticalSection(&guard);
     return out.descriptor >= 0;
 }
@@ -200,7 +247,7 @@ bool discard_output(OutputFile &out, const char *path) {
     EnterCriticalSection(&guard);
     if (out.descriptor >= 0) _close(out.descriptor);
     out.descriptor = -1;
-    const bool removed = DeleteFileW(widen(path).c_str()) != 0;
+    const bool removed = DeleteFileW(wide_path(path).c_str()) != 0;
     writing = false;
     LeaveCriticalSection(&guard);
     if (!removed) errno = EACCES;
