@@ -1,9 +1,10 @@
 // Buffered reading of an MS2 input in line pieces, and the fields of its lines.
 //
 // The buffer always holds at least one whole piece ahead of the cursor unless the file has
-// ended, so a piece is handed out as a view into the buffer and never copied. A seek that
-// lands inside the buffer only moves the cursor. The splitter holds the position after each
-// Z line, so its return there is served from memory even when the scan straddles a refill.
+// ended, so a piece is handed out as a view into the buffer and never copied. A return to a
+// position inside the buffer only moves the cursor; to any other, the next read starts there
+// (reads name their offset: there is no seek). The splitter holds the position after each Z
+// line, so its return there is served from memory even when the scan straddles a refill.
 #include "ms2_input.h"
 
 #include <cerrno>
@@ -30,11 +31,6 @@ std::size_t first_kept_byte(Ms2Input &input) {
     }
     input.held_position = -1;
     return input.cursor;
-}
-
-bool is_letter(char c) {
-    const auto folded = static_cast<unsigned char>((c | 0x20) - 'a');
-    return folded < 26;
 }
 
 #ifdef MS2SPLIT_SSE2

@@ -75,6 +75,12 @@ inline bool read_piece(Ms2Input &input, LinePiece &piece) {
     return true;
 }
 
+// The ASCII letters, A to Z and a to z: a piece that begins with one never reaches a body.
+inline bool is_letter(char c) {
+    const auto folded = static_cast<unsigned char>((c | 0x20) - 'a');
+    return folded < 26;
+}
+
 // Moves the cursor past whole lines that a body copies as they stand: each begins with a
 // byte that is not an ASCII letter and ends in a LF within one piece. Stops before the first
 // other line (one that begins with a letter, one longer than a piece) and wherever the

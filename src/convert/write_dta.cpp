@@ -15,8 +15,6 @@ namespace {
 constexpr std::size_t kHeaderSize = kLinePieceSize + 16;  // mass token, blank, charge, LF
 constexpr std::size_t kFilterChunk = 4096;  // body bytes filtered for text mode at a time
 
-bool is_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
 struct DtaFile {
     OutputFile file;
     bool text_mode_adds_cr;     // the file writes each LF as CR LF
@@ -83,7 +81,7 @@ Copy copy_body(Ms2Input &input, DtaFile &out, BodyRange &range) {
             seen.end = input_position(input);
             break;
         }
-        const auto first = static_cast<unsigned char>(piece.bytes[0]);
+        const char first = piece.bytes[0];
         if (first == 'S') {
             seen.end = piece_position(input, piece);
             break;
