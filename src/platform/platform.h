@@ -15,6 +15,10 @@ struct FileIdentity {
     std::uint64_t index;
 };
 
+inline bool same_file(const FileIdentity &a, const FileIdentity &b) {
+    return a.device == b.device && a.index == b.index;
+}
+
 // Names are UTF-8 throughout the program. On Windows they are converted at this seam, and a
 // path too long for the classic limit of 260 characters is made absolute and given the
 // \\?\ prefix, which lifts it; elsewhere they pass as they are.

@@ -46,9 +46,8 @@ void end_settling(GuardState state, const char *path) {
     if (waiting_signal != 0) on_interruption(waiting_signal);
 }
 
-bool is_file(const struct stat &status, const FileIdentity &identity) {
-    return static_cast<std::uint64_t>(status.st_dev) == identity.device &&
-           static_cast<std::uint64_t>(status.st_ino) == identity.index;
+FileIdentity identity_of(const struct stat &status) {
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
 // Opens the regular file found at path for writing and empties it, if it is still the one
@@ -57,10 +56,9 @@ int replace_regular_file(const char *path, const struct stat &found, const FileI
     const int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     struct stat opened {};
-    const FileIdentity found_identity{static_cast<std::uint64_t>(found.st_dev),
-                                      static_cast<std::uint64_t>(found.st_ino)};
-    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && is_file(opened, found_identity) &&
-        !is_file(opened, input) && ftruncate(fd, 0) == 0) {
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+        same_file(identity_of(opened), identity_of(found)) &&
+        !same_file(identity_of(opened), input) && ftruncate(fd, 0) == 0) {
         return fd;
     }
     (void)close(fd);
@@ -109,7 +107,7 @@ void close_file(int file) { (void)close(file); }  // read only: nothing can be l
 FileIdentity identify_file(int file) {
     struct stat status {};
     if (fstat(file, &status) != 0) return {0, 0};
-    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+    return identity_of(status);
 }
 
 std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length) {

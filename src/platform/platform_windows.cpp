@@ -93,12 +93,9 @@ HANDLE replace_regular_file(const std::wstring &path, const FileIdentity &input)
     const HANDLE handle = create_file(path, OPEN_EXISTING);
     if (handle == INVALID_HANDLE_VALUE) return handle;
     BY_HANDLE_FILE_INFORMATION information{};
-    if (is_disk_file(handle, information)) {
-        const FileIdentity found = identity_of(information);
-        if ((found.device != input.device || found.index != input.index) &&
-            SetEndOfFile(handle)) {
-            return handle;
-        }
+    if (is_disk_file(handle, information) && !same_file(identity_of(information), input) &&
+        SetEndOfFile(handle)) {
+        return handle;
     }
     CloseHandle(handle);
     return INVALID_HANDLE_VALUE;
