@@ -1,13 +1,16 @@
 // ms2split: converts .ms2 files to individual .dta files, one directory per input.
 //
-// Every argument is a file name, handled in the order given. A problem with one name or one
-// output file is reported and the work goes on; the exit status tells whether anything
-// failed.
+// Options come first in meaning, wherever they stand: the arguments are walked once for
+// them, and the file names among them are then converted in the order given. A problem
+// with one name or one output file is reported and the work goes on; the exit status tells
+// whether anything failed.
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "messages.h"
 #include "ms2_input.h"
@@ -18,6 +21,20 @@ namespace {
 
 constexpr char kEnding[] = ".ms2";
 constexpr std::size_t kEndingLength = sizeof kEnding - 1;
+
+struct Options {
+    const char *output_dir = nullptr;  // -o: the folder of every output directory; or beside
+    std::vector<const char *> names;   // the file names, in the order given
+};
+
+enum class Action { kConvert, kUsage, kHelp, kVersion, kUsageError };
+
+// An input converted in this run, so that no later input writes into its directory.
+struct Converted {
+    FileIdentity directory;  // its output directory
+    FileIdentity input;      // the input file
+    const char *name;        // as given
+};
 
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -38,66 +55,159 @@ bool names_no_stem(const char *name, std::size_t length) {
     return stem_length == 0 || (stem_length <= 2 && std::strncmp(stem, "..", stem_length) == 0);
 }
 
-// Created directly, never through a shell, so that no file name can run a command.
-void make_output_directory(const std::string &stem) {
-    std::error_code error;
-    std::filesystem::create_directory(native_path(stem.c_str()), error);
-    if (error) report_directory_failure(stem.c_str(), error.message().c_str());
+bool is(const char *argument, const char *option) { return std::strcmp(argument, option) == 0; }
+
+// The value of -o DIR, --output-dir DIR, --output-dir=DIR or -oDIR at argv[i], moving i
+// past it; nullptr when the argument is no such option.
+const char *output_dir_value(int argc, char **argv, int &i, bool &missing) {
+    const char *argument = argv[i];
+    constexpr char kLongEquals[] = "--output-dir=";
+    if (is(argument, "-o") || is(argument, "--output-dir")) {
+        missing = i + 1 >= argc || argv[i + 1][0] == '\0';
+        return missing ? argument : argv[++i];
+    }
+    const char *value = std::strncmp(argument, kLongEquals, sizeof kLongEquals - 1) == 0
+                            ? argument + sizeof kLongEquals - 1
+                        : std::strncmp(argument, "-o", 2) == 0 ? argument + 2
+                                                                : nullptr;
+    missing = value != nullptr && *value == '\0';
+    return value;
 }
 
-void convert_argument(const char *name) {
-    static Ms2Input input;  // one input is open at a time
-    const std::size_t length = std::strlen(name);
-    if (!has_ms2_ending(name, length) || names_no_stem(name, length)) {
-        report_skipped(name);
-        return;
+Action parse_arguments(int argc, char **argv, Options &options) {
+    bool names_only = false;  // after "--"
+    for (int i = 1; i < argc; ++i) {
+        const char *argument = argv[i];
+        if (names_only || argument[0] != '-' || argument[1] == '\0') {
+            options.names.push_back(argument);
+        } else if (is(argument, "--")) {
+            names_only = true;
+        } else if (is(argument, "-h") || is(argument, "--help")) {
+            return Action::kHelp;
+        } else if (is(argument, "-V") || is(argument, "--version")) {
+            return Action::kVersion;
+        } else {
+            bool missing = false;
+            const char *value = output_dir_value(argc, argv, i, missing);
+            const char *problem = value == nullptr ? " is not an option"
+                                  : missing        ? " needs a directory"
+                                  : options.output_dir != nullptr ? " gives a second output directory"
+                                                                  : nullptr;
+            if (problem != nullptr) {
+                report_usage_error(argument, problem);
+                return Action::kUsageError;
+            }
+            options.output_dir = value;
+        }
     }
-    const std::string stem(name, length - kEndingLength);
-    const int file = open_regular_file(name);
-    if (file < 0) {
-        report_unreadable(name);
+    if (argc <= 1) return Action::kUsage;
+    if (options.names.empty()) {
+        report_usage_error(nullptr, "no file to convert");
+        return Action::kUsageError;
+    }
+    return Action::kConvert;
+}
+
+// The folder as given, less separators at its end (but a root's own).
+std::string folder_name(const char *folder) {
+    std::string name(folder);
+    while (name.size() > 1 && is_path_separator(name.back()) && name[name.size() - 2] != ':')
+        name.pop_back();
+    return name;
+}
+
+// Makes -o's folder with its parents; false, having said why, when there is none.
+bool make_output_folder(const std::string &folder) {
+    std::error_code error;
+    std::filesystem::create_directories(native_path(folder.c_str()), error);
+    FileIdentity ignored{};
+    if (identify_directory(folder.c_str(), ignored)) return true;
+    report_directory_failure(folder.c_str(), error ? error.message().c_str() : "not a directory");
+    return false;
+}
+
+// Created directly, never through a shell, so that no file name can run a command.
+void make_output_directory(const std::string &directory) {
+    std::error_code error;
+    std::filesystem::create_directory(native_path(directory.c_str()), error);
+    if (error) report_directory_failure(directory.c_str(), error.message().c_str());
+}
+
+// The input that already wrote into directory, if another file than input did.
+const Converted *earlier_writer(const std::vector<Converted> &converted,
+                                const std::string &directory, const FileIdentity &input) {
+    FileIdentity identity{};
+    if (!identify_directory(directory.c_str(), identity)) return nullptr;
+    const auto earlier = std::find_if(converted.begin(), converted.end(), [&](const Converted &c) {
+        return same_file(c.directory, identity) && !same_file(c.input, input);
+    });
+    return earlier != converted.end() ? &*earlier : nullptr;
+}
+
+void convert_input(const char *name, int file, const std::string &directory,
+                   std::vector<Converted> &converted) {
+    static Ms2Input input;  // one input is open at a time
+    const FileIdentity identity = identify_file(file);
+    if (const Converted *earlier = earlier_writer(converted, directory, identity)) {
+        report_shared_directory(name, earlier->name, directory.c_str());
         return;
     }
     report_converting(name);
-    make_output_directory(stem);
+    make_output_directory(directory);
+    FileIdentity written{};
+    if (identify_directory(directory.c_str(), written))
+        converted.push_back({written, identity, name});
     attach_input(input, file);
-    const SplitResult result = split_ms2(input, stem.c_str());
+    const SplitResult result = split_ms2(input, directory.c_str());
     if (input.error != 0) {
         report_read_error(name, input.error);
     } else if (result.charge_lines == 0) {  // not MS2 at all, perhaps
         notice_no_dta_file(name);
     }
-    close_file(file);
 }
 
-// An argument that is exactly --help or --version, wherever it stands, is answered instead
-// of converting anything; every other argument is a file name.
-const char *question_among(int argc, char **argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "--version") == 0)
-            return argv[i];
+void convert_argument(const char *name, const std::string &output_folder,
+                      std::vector<Converted> &converted) {
+    const std::size_t length = std::strlen(name);
+    if (!has_ms2_ending(name, length) || names_no_stem(name, length)) {
+        report_skipped(name);
+        return;
     }
-    return nullptr;
+    int reason = 0;
+    const int file = open_regular_file(name, reason);
+    if (file < 0) {
+        report_unreadable(name, reason);
+        return;
+    }
+    std::string directory(name, length - kEndingLength);
+    if (!output_folder.empty()) {
+        directory = output_folder + '/' + last_path_component(directory.c_str());
+    }
+    convert_input(name, file, directory, converted);
+    close_file(file);
 }
 
 int run(int argc, char **argv) {
     guard_against_interruption();
     const bool named = argc >= 1 && argv[0] != nullptr && argv[0][0] != '\0';
     const char *program = named ? argv[0] : kProgramName;
-    if (argc <= 1) {
-        usage(program);
-        return exit_status();
+    Options options;
+    switch (parse_arguments(argc, argv, options)) {
+        case Action::kUsage: usage(program); return exit_status();
+        case Action::kHelp: help(program); return exit_status();
+        case Action::kVersion: version(); return exit_status();
+        case Action::kUsageError: return kUsageErrorStatus;
+        case Action::kConvert: break;
     }
-    if (const char *question = question_among(argc, argv)) {
-        if (std::strcmp(question, "--help") == 0) help(program);
-        else version();
-        return exit_status();
-    }
-    for (int i = 1; i < argc; ++i) {
+    const std::string output_folder =
+        options.output_dir != nullptr ? folder_name(options.output_dir) : std::string();
+    if (!output_folder.empty() && !make_output_folder(output_folder)) return exit_status();
+    std::vector<Converted> converted;
+    for (const char *name : options.names) {
         try {
-            convert_argument(argv[i]);
+            convert_argument(name, output_folder, converted);
         } catch (const std::exception &failure) {  // only memory exhaustion can throw here
-            report_argument_failure(argv[i], failure.what());
+            report_argument_failure(name, failure.what());
         }
     }
     return exit_status();

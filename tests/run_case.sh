@@ -14,6 +14,8 @@
 #             If it exits with 77, the case is skipped: what it needs is missing here.
 #   stdout    the expected standard output (@VERSION@ stands for $MS2SPLIT_VERSION)
 #   stderr    optional: the expected standard error
+#   stdout.windows, stderr.windows
+#             optional: what a Windows build prints instead, where it words a reason otherwise
 #   status    optional: the expected exit status; 0 when absent
 #   check     optional: bash run in the tree afterwards, for what a tree comparison cannot
 #             see (that a FIFO is still there, that a name is no longer a link)
@@ -21,8 +23,8 @@
 # Every .ms2 file present before the run must be unchanged after it (checked by CRC, which
 # is quick even on inputs of several GB); FIFOs are left out of the tree comparison.
 #
-# For a Windows build, RUN_WITH names the program that runs it (wine) and WINDOWS=1: messages
-# are compared without CRs, and every LF in an expected DTA file becomes CR LF, as text mode
+# For a Windows build, RUN_WITH names the program that runs it (wine), launch is given a script
+# that runs the program under it, and WINDOWS=1: messages are compared without CRs, and every LF in an expected DTA file becomes CR LF, as text mode
 # writes it. A case holding skip-windows (or, elsewhere, skip-posix) is skipped with exit
 # status 77; the file says why.
 set -u
@@ -50,13 +52,13 @@ fi
 mapfile -t args <"$case_dir/args"
 launch='exec -a ms2split "$@"'
 [ -f "$case_dir/launch" ] && launch=$(cat "$case_dir/launch")
-if [ -n "${RUN_WITH:-}" ]; then
-    (cd "$work/run" && timeout 120 $RUN_WITH "$program" "${args[@]}" \
-        >"$work/stdout" 2>"$work/stderr")
-else
-    (cd "$work/run" && timeout 60 bash -c "$launch" _ "$program" "${args[@]}" \
-        >"$work/stdout" 2>"$work/stderr")
+if [ -n "${RUN_WITH:-}" ]; then  # launch runs a script that runs the program under RUN_WITH
+    printf '#!/bin/sh\nexec %s "%s" "$@"\n' "$RUN_WITH" "$program" >"$work/program"
+    chmod +x "$work/program"
+    program=$work/program
 fi
+(cd "$work/run" && timeout 120 bash -c "$launch" _ "$program" "${args[@]}" \
+    >"$work/stdout" 2>"$work/stderr")
 status=$?
 if [ "$status" -eq 77 ] && [ -f "$case_dir/launch" ]; then
     cat "$work/stderr"
@@ -66,13 +68,18 @@ if [ "${WINDOWS:-0}" = 1 ]; then
     sed -i 's/\r$//' "$work/stdout" "$work/stderr"
 fi
 
-sed "s/@VERSION@/${MS2SPLIT_VERSION:-}/g" "$case_dir/stdout" > "$work/stdout.expected"
+expected_stdout=$case_dir/stdout expected_stderr=$case_dir/stderr
+if [ "${WINDOWS:-0}" = 1 ]; then  # where Windows words a reason otherwise
+    [ -f "$case_dir/stdout.windows" ] && expected_stdout=$case_dir/stdout.windows
+    [ -f "$case_dir/stderr.windows" ] && expected_stderr=$case_dir/stderr.windows
+fi
+sed "s/@VERSION@/${MS2SPLIT_VERSION:-}/g" "$expected_stdout" > "$work/stdout.expected"
 expected_status=0
 [ -f "$case_dir/status" ] && expected_status=$(cat "$case_dir/status")
 [ "$status" -eq "$expected_status" ] || fail "exit status $status, expected $expected_status"
 diff -u "$work/stdout.expected" "$work/stdout" || fail "standard output differs"
-if [ -f "$case_dir/stderr" ]; then
-    diff -u "$case_dir/stderr" "$work/stderr" || fail "standard error differs"
+if [ -f "$expected_stderr" ]; then
+    diff -u "$expected_stderr" "$work/stderr" || fail "standard error differs"
 fi
 (cd "$work/run" && xargs -r -0 cksum -- <"$work/inputs" | cmp -s - "$work/inputs.cksum") ||
     fail "an input was modified"

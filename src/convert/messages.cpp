@@ -1,7 +1,6 @@
 #include "messages.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
@@ -17,40 +16,60 @@ namespace {
 
 using Parts = std::initializer_list<const char *>;
 
+constexpr int kStandardOutput = 1;
+constexpr int kStandardError = 2;
+// A line longer than this (only a name of many kilobytes makes one) takes several writes.
+constexpr std::size_t kMessageSize = std::size_t{16} * 1024;
+
 bool failed = false;   // a failure has been reported
 int output_error = 0;  // errno of the first write to standard output that failed
 
 // Standard output that cannot be written never stops the work: the first failure is kept
 // and reported at the end.
-void keep_output_error() {
-    if (output_error == 0) output_error = errno != 0 ? errno : EIO;
+void send(int stream, const char *text, std::size_t length) {
+    const int error = write_message(stream, text, length);
+    if (error != 0 && stream == kStandardOutput && output_error == 0) output_error = error;
 }
 
-// One line on standard output, in parts.
-void say(Parts parts) {
+// The parts, joined, in one write.
+void emit(int stream, Parts parts) {
+    static char line[kMessageSize];
+    std::size_t length = 0;
     for (const char *part : parts) {
-        if (!write_text(stdout, part)) keep_output_error();
+        for (std::size_t rest = std::strlen(part); rest > 0;) {
+            if (length == sizeof line) {
+                send(stream, line, length);
+                length = 0;
+            }
+            const std::size_t taken = rest < sizeof line - length ? rest : sizeof line - length;
+            std::memcpy(line + length, part, taken);
+            length += taken;
+            part += taken;
+            rest -= taken;
+        }
     }
+    send(stream, line, length);
 }
+
+void say(Parts parts) { emit(kStandardOutput, parts); }
 
 void say_failure(Parts parts) {
     failed = true;
     say(parts);
 }
 
-// One line on standard error, after the program's name. Standard output is flushed first,
-// so that a log holding both streams keeps their order.
-void tell(Parts parts) {
-    if (std::fflush(stdout) != 0) keep_output_error();
-    (void)write_text(stderr, kProgramName);
-    (void)write_text(stderr, ": ");
-    for (const char *part : parts) (void)write_text(stderr, part);
-    (void)write_text(stderr, "\n");
+// One line on standard error, after the program's name.
+void tell(const char *subject, const char *text, const char *detail = "") {
+    emit(kStandardError, {kProgramName, ": ", subject, text, detail, "\n"});
 }
 
-void tell_failure(Parts parts) {
+void tell_failure(const char *subject, const char *text, const char *detail = "") {
     failed = true;
-    tell(parts);
+    tell(subject, text, detail);
+}
+
+const char *reason_text(int reason) {
+    return reason == kNotRegularFile ? "not a regular file" : std::strerror(reason);
 }
 
 }  // namespace
@@ -64,10 +83,17 @@ void usage(const char *program) {
 
 void help(const char *program) {
     usage(program);
-    say({" It writes NAME/NAME.FIRST.LAST.CHARGE.dta for each scan and charge line\n"
-         " of NAME.ms2. Exit status: 0 if nothing failed, 1 if an input could not\n"
-         " be read or a directory, a DTA file or standard output not written.\n"
-         " More in the manual page, ms2split(1): man ms2split\n\n"});
+    say({" Options:\n"
+         "  -o, --output-dir DIR  write NAME/NAME.FIRST.LAST.CHARGE.dta under DIR\n"
+         "                        (made if missing) instead of beside each input\n"
+         "  -h, --help            print this help and exit\n"
+         "  -V, --version         print the version and exit\n"
+         "  --                    every later argument is a file name\n\n"
+         " It writes one DTA file for each scan and charge line of NAME.ms2. An\n"
+         " existing file at a DTA name is replaced by a new one, never rewritten.\n"
+         " Exit status: 0 if nothing failed; 1 if an input could not be read or a\n"
+         " directory, a DTA file or standard output not written; 2 for a usage error.\n"
+         " More in the manual page: man ms2split\n\n"});
 }
 
 void version() {
@@ -75,42 +101,61 @@ void version() {
          "License: Apache License 2.0 <https://www.apache.org/licenses/LICENSE-2.0>\n"});
 }
 
+void report_usage_error(const char *argument, const char *problem) {
+    failed = true;
+    const bool quoted = argument != nullptr;
+    emit(kStandardError, {kProgramName, ": ", quoted ? "'" : "", quoted ? argument : "",
+                          quoted ? "'" : "", problem, "\nTry '", kProgramName, " --help'.\n"});
+}
+
 void report_converting(const char *name) { say({" converting ", name, "\n"}); }
 
 void report_skipped(const char *name) { say({" skipping: ", name, "\n"}); }
 
-void report_unreadable(const char *name) { say_failure({" skipping: ", name, " (cannot read)\n"}); }
+void report_unreadable(const char *name, int reason) {
+    say_failure({" skipping: ", name, " (cannot read)\n"});
+    tell(name, ": ", reason_text(reason));
+}
 
 void report_unwritable(const char *dta_path) {
     say_failure({" skipping: ", dta_path, " (cannot write .dta file)\n"});
 }
 
 void report_read_error(const char *name, int error) {
-    tell_failure({name, ": read error: ", std::strerror(error)});
+    tell_failure(name, ": read error: ", std::strerror(error));
 }
 
 void report_directory_failure(const char *directory, const char *reason) {
-    tell_failure({"cannot create directory '", directory, "': ", reason});
+    emit(kStandardError, {kProgramName, ": cannot create directory '", directory, "': ", reason,
+                          "\n"});
+    failed = true;
 }
 
 void report_unremovable(const char *dta_path, int error) {
-    tell_failure({"cannot remove incomplete file '", dta_path, "': ", std::strerror(error)});
+    emit(kStandardError, {kProgramName, ": cannot remove incomplete file '", dta_path, "': ",
+                          std::strerror(error), "\n"});
+    failed = true;
 }
 
 void report_argument_failure(const char *name, const char *reason) {
-    tell_failure({name, ": ", reason});
+    tell_failure(name, ": ", reason);
+}
+
+void report_shared_directory(const char *name, const char *earlier, const char *directory) {
+    failed = true;
+    emit(kStandardError, {kProgramName, ": ", name, ": not converted: '", directory,
+                          "' already holds the DTA files of ", earlier, "\n"});
 }
 
 void notice_no_dta_file(const char *name) {
-    tell({name, ": no scan with a charge line; no DTA file written"});
+    tell(name, ": no scan with a charge line; no DTA file written");
 }
 
 void notice_replaced(const char *dta_path) {
-    tell({dta_path, ": replaces the file of an earlier charge line of the same scan"});
+    tell(dta_path, ": replaces the file written earlier for the same scan numbers and charge");
 }
 
 int exit_status() {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) keep_output_error();
-    if (output_error != 0) tell_failure({"standard output: ", std::strerror(output_error)});
+    if (output_error != 0) tell_failure("standard output: ", std::strerror(output_error));
     return failed ? 1 : 0;
 }

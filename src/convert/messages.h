@@ -1,35 +1,47 @@
 // Every line the program prints, and its name, in one place. Progress and per-file problems
 // go to standard output, each line beginning with a blank; what a user must act on beyond
-// that goes to standard error, prefixed with the program's name. Every failure reported here
-// also sets the exit status.
+// that goes to standard error, prefixed with the program's name. Each line reaches its
+// descriptor in one write, unbuffered, so that runs sharing a terminal, pipe or log never
+// split a line and the two streams keep their order. Every failure reported here also sets
+// the exit status.
 #ifndef MS2SPLIT_MESSAGES_H
 #define MS2SPLIT_MESSAGES_H
 
+#include <cstdint>
+
 extern const char kProgramName[];
 
+constexpr int kUsageErrorStatus = 2;
+
 void usage(const char *program);
-// --help: the usage text, what the program writes, the exit statuses and where to read more.
+// --help: the usage text, the options, what the program writes and the exit statuses.
 void help(const char *program);
 // --version: the version and the licence.
 void version();
+// A command line that cannot be followed: the argument in quotes (unless nullptr) and the
+// problem, then where to read how.
+void report_usage_error(const char *argument, const char *problem);
 
 void report_converting(const char *name);
 // The name does not end in the MS2 ending, or names no stem: not a failure.
 void report_skipped(const char *name);
 
-void report_unreadable(const char *name);
+// reason: an errno value, or kNotRegularFile.
+void report_unreadable(const char *name, int reason);
 void report_unwritable(const char *dta_path);
 void report_read_error(const char *name, int error);
 void report_directory_failure(const char *directory, const char *reason);
 void report_unremovable(const char *dta_path, int error);
 void report_argument_failure(const char *name, const char *reason);
+// An input whose output directory an earlier input of this run wrote: not converted.
+void report_shared_directory(const char *name, const char *earlier, const char *directory);
 
-// Notices of output that is silently smaller than the input suggests: not failures.
+// Notices of output that differs from what the input suggests: not failures.
 void notice_no_dta_file(const char *name);
 void notice_replaced(const char *dta_path);
 
-// Flushes standard output, reports if it could not be written, and returns the exit status:
-// 0 when nothing failed, 1 otherwise.
+// Reports if standard output could not be written, and returns the exit status: 0 when
+// nothing failed, 1 otherwise.
 int exit_status();
 
 #endif

@@ -167,7 +167,6 @@ bool read_int32(Fields &fields, std::int32_t &value) {
 
 void attach_input(Ms2Input &input, int file) {
     input.file = file;
-    input.identity = identify_file(file);
     input.buffer_offset = 0;
     input.held_position = -1;
     input.filled = 0;

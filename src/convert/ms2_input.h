@@ -29,7 +29,6 @@ struct LinePiece {
 // no system call of its own.
 struct Ms2Input {
     int file;                     // descriptor open for reading; its owner closes it
-    FileIdentity identity;        // of that file, which no DTA file may replace
     std::int64_t buffer_offset;   // file offset of data[0]
     std::int64_t held_position;   // kept in the buffer across refills while it fits; -1: none
     std::size_t filled;           // bytes of data that hold input

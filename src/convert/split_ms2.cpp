@@ -39,7 +39,6 @@
 #include <charconv>
 #include <cstring>
 
-#include "messages.h"
 #include "platform.h"
 #include "write_dta.h"
 
@@ -84,49 +83,6 @@ struct DtaPath {
 
 Ms2Input body_reader;  // reads known bodies again, apart from the walk over the scan
 
-// The charges taken so far in the current scan, to tell when one repeats (its file then
-// replaces the earlier one), in fixed memory: open addressing over slots stamped with the
-// scan they belong to, so that a new scan clears nothing. Past kChargesTracked different
-// charges in one scan (real scans have a handful) further ones go untracked.
-constexpr std::size_t kChargeSlots = 4096;
-constexpr std::size_t kChargesTracked = kChargeSlots / 2;  // so a free slot always remains
-
-struct ChargeSlot {
-    std::uint32_t scan;  // the stamp of the scan that took the charge; another: free
-    std::int32_t charge;
-};
-
-struct ScanCharges {
-    std::uint32_t scan;  // stamp of the current scan
-    std::size_t count;   // charges tracked in it
-    ChargeSlot slots[kChargeSlots];
-};
-ScanCharges scan_charges;
-
-void start_scan(ScanCharges &charges) {
-    charges.count = 0;
-    if (++charges.scan == 0) {  // the stamps wrapped, so old slots could seem taken
-        std::memset(charges.slots, 0, sizeof charges.slots);
-        charges.scan = 1;
-    }
-}
-
-// Whether the scan took this charge before; notes it if not.
-bool repeats_charge(ScanCharges &charges, std::int32_t charge) {
-    const std::uint32_t hash = static_cast<std::uint32_t>(charge) * 2654435761U;  // Knuth's
-    std::size_t slot = hash % kChargeSlots;
-    for (;; slot = (slot + 1) % kChargeSlots) {
-        ChargeSlot &taken = charges.slots[slot];
-        if (taken.scan != charges.scan) {
-            if (charges.count == kChargesTracked) return false;
-            taken = {charges.scan, charge};
-            ++charges.count;
-            return false;
-        }
-        if (taken.charge == charge) return true;
-    }
-}
-
 // Copies the body that follows in reader into a DTA file, and notes what the reading found.
 void copy_body(Ms2Input &reader, KnownBody &body, const char *path, const ChargeLine &line,
                SplitResult &result) {
@@ -146,7 +102,7 @@ void write_known_body(Ms2Input &input, KnownBody &body, const char *path, const 
         const char *run = buffered_bytes(input, range.start, range.end);
         if (run == nullptr) run = buffered_bytes(body_reader, range.start, range.end);
         if (run != nullptr) {
-            write_dta(input, path, line, run, static_cast<std::size_t>(range.end - range.start));
+            write_dta(path, line, run, static_cast<std::size_t>(range.end - range.start));
             return;
         }
     }
@@ -161,7 +117,6 @@ void split_charge_line(Ms2Input &input, KnownBody &body, const LinePiece &piece,
     ChargeLine line;
     parse_charge_line(piece, line);
     compose_dta_path(path.text, path.prefix_length, scan, line.charge);
-    if (repeats_charge(scan_charges, line.charge)) notice_replaced(path.text.c_str());
     const std::int64_t saved_position = hold_input_position(input);
     if (body.known && saved_position <= body.range.start) {
         write_known_body(input, body, path.text.c_str(), line, result);
@@ -204,6 +159,7 @@ SplitResult split_ms2(Ms2Input &input, const char *stem) {
     bool in_header = false;          // between an S line and the scan's first peak line
     KnownBody body{false, {0, 0, false}};
     attach_input(body_reader, input.file);
+    start_dta_files();
     LinePiece piece{};
     while (read_piece(input, piece)) {
         const char first = piece.bytes[0];
@@ -211,7 +167,6 @@ SplitResult split_ms2(Ms2Input &input, const char *stem) {
             scan = parse_scan_line(piece);
             in_header = true;
             body.known = false;
-            start_scan(scan_charges);
         } else if (!in_header) {
             continue;  // peaks and annotations up to the next S line
         } else if (first == 'Z') {

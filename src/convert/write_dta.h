@@ -14,15 +14,19 @@ struct BodyRange {
     bool one_run;        // the copied bytes are exactly those from start to end
 };
 
+// Starts the DTA files of a conversion: files replaced from here on are told apart from
+// those of earlier runs by whether this conversion wrote them.
+void start_dta_files();
+
 // Writes a DTA file whose body is copied from the pieces that follow in the input: each up
 // to the next S piece that does not begin with a letter. Returns true when it read the body
 // to its end, and then reports in range what it found. A file that cannot be written is
-// reported; one left incomplete, by a failed write or a failed read, is removed.
+// reported; one left incomplete, by a failed write or a failed read, is removed. A file that
+// replaces one written earlier in this conversion is announced.
 bool write_dta(Ms2Input &input, const char *path, const ChargeLine &line, BodyRange &range);
 
-// Writes a DTA file whose body is the given bytes (of the input, which it must not replace).
-void write_dta(const Ms2Input &input, const char *path, const ChargeLine &line,
-               const char *body, std::size_t length);
+// Writes a DTA file whose body is the given bytes.
+void write_dta(const char *path, const ChargeLine &line, const char *body, std::size_t length);
 
 // Where text mode writes each LF as CR LF (Windows), a CR that stands right before a LF in
 // the body is left out, so that CR LF comes out as CR LF, not CR CR LF; every other CR stays,

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
+#include <string>
 
 // What tells two names of one file apart from two files: device and inode on POSIX, volume
 // and file index on Windows.
@@ -32,50 +32,80 @@ char **utf8_arguments(int argc, wchar_t **argv);
 // A path for std::filesystem.
 std::filesystem::path native_path(const char *path);
 
+// The errno-like reason for a name that opens as something other than a regular file.
+constexpr int kNotRegularFile = -1;
+
 // Opens a regular file for reading and returns its descriptor; -1 for anything else (a
-// directory, a FIFO, a device) or when it cannot be opened. Never blocks.
-int open_regular_file(const char *name);
+// directory, a FIFO, a device) or when it cannot be opened, with the errno of the reason in
+// reason (kNotRegularFile for a file of another kind). Never blocks.
+int open_regular_file(const char *name, int &reason);
 void close_file(int file);
 // Which file a descriptor reads; all zero when that cannot be told.
 FileIdentity identify_file(int file);
+// Which directory a path names; false when it names none.
+bool identify_directory(const char *path, FileIdentity &identity);
 // Reads up to length bytes from a 64-bit offset, without moving any file position. Returns
 // the count read, 0 at the end of the file, or -1 with errno set.
 std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length);
 
-// The last component of a path: what follows the last '/' (on Windows also the last '\', or
-// a drive's "X:"), so that a stem's last component can begin a file name.
+// '/', and on Windows also '\'.
+bool is_path_separator(char c);
+
+// The last component of a path: what follows the last separator (or on Windows a drive's
+// "X:"), so that a stem's last component can begin a file name.
 const char *last_path_component(const char *path);
 
-// Writes text to standard output or standard error: as it is, but to a Windows console as
-// the characters its UTF-8 stands for. False when it could not be written.
-bool write_text(std::FILE *stream, const char *text);
+// Writes a whole message line to standard output (1) or standard error (2) in one call:
+// as it is, but to a Windows console as the characters its UTF-8 stands for. Returns 0, or
+// the errno of a write that failed.
+int write_message(int stream, const char *text, std::size_t length);
 
 // True where a file opened for output writes each '\n' as CR LF (text mode).
 bool text_mode_writes_crlf();
 
+// When a file's name or contents last changed, as its file system stamps it (the status
+// change time on POSIX, the last write time on Windows), in nanoseconds: comparable only
+// with other stamps of the same file system.
+using ChangeStamp = std::int64_t;
+constexpr ChangeStamp kNoStamp = INT64_MIN;
+
 // A DTA file being written.
 struct OutputFile {
-    int descriptor;  // -1 once closed
+    int descriptor;           // -1 once closed
+    bool replacing;           // a file or link stood at the name: written under temp_path
+    ChangeStamp found_stamp;  // of the regular file that stood at the name; kNoStamp if none
+    std::string temp_path;    // while replacing; its capacity is kept from file to file
 };
 
-// Opens path for a new DTA file's contents, without ever blocking:
-// - nothing there: the file is created, without following links;
-// - a symbolic link: the link itself is replaced by a new file; its target is never touched;
-// - a regular file: its contents are replaced, unless it is the input itself (input);
-// - anything else (a directory, FIFO, socket or device), or the input: left alone, false.
-// Until the file is closed or discarded, an interruption removes it before the program ends.
-bool open_output(const char *path, const FileIdentity &input, OutputFile &out);
+// Prefix of the temporary name a replacement is written under, in the DTA file's directory:
+// ".ms2split-" followed by eight hexadecimal digits and ".tmp", never a DTA name.
+constexpr char kTempPrefix[] = ".ms2split-";
+
+// Opens a new file for a DTA file's contents, without ever blocking, following a link or
+// opening what stands at path:
+// - nothing: the file is created exclusively, at path itself;
+// - a regular file or a symbolic link: a temporary file is created beside it, to be renamed
+//   over the name once complete, so that other names of the old file keep their contents;
+// - anything else (a directory, FIFO, socket or device): left alone, false.
+// A name that disappears between the checks and the create is tried again. Until the file is
+// closed or discarded, an interruption removes what was written before the program ends.
+bool open_output(const char *path, OutputFile &out);
 // Writes first, then second; either may be empty.
 bool write_output(OutputFile &out, const char *first, std::size_t first_length,
                   const char *second, std::size_t second_length);
-// True when the close confirmed that everything written reached the file.
-bool close_output(OutputFile &out);
-// Closes the file if it is open and removes it; false, with errno set, if it stays.
+// The change stamp of the open file.
+ChangeStamp output_stamp(const OutputFile &out);
+// Closes the file and, for a replacement, renames it over path. True when the complete file
+// stands at path.
+bool close_output(OutputFile &out, const char *path);
+// Closes the file if it is open and removes what was written; false, with errno set, if it
+// stays. What stood at path before is never touched.
 bool discard_output(OutputFile &out, const char *path);
 
 // From here on SIGINT, SIGTERM and SIGHUP (Ctrl-C and Ctrl-Break on Windows) remove the DTA
-// file being written before the program ends as the signal would have ended it, and a
-// broken pipe or the file-size limit make writes fail instead of ending the program.
+// file being written before the program ends as the first of them would have ended it; one
+// ignored when the program started stays ignored. A broken pipe or the file-size limit
+// make writes fail instead of ending the program.
 void guard_against_interruption();
 
 #endif

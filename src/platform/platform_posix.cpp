@@ -1,7 +1,9 @@
 // The POSIX side of platform.h.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,24 +16,38 @@
 namespace {
 
 // What an interruption finds: nothing to clean up, a moment when it must wait (a DTA file is
-// being opened, closed or removed, so whether it exists is not yet settled), or a DTA file
-// that it must remove.
+// being opened, closed, renamed or removed, so what stands at its name is not yet settled),
+// or a file being written that it must remove.
 enum GuardState : int { kNothingOpen, kSettling, kWriting };
 volatile std::sig_atomic_t guard_state = kNothingOpen;
-volatile std::sig_atomic_t waiting_signal = 0;  // arrived while settling
-const char *volatile guarded_path = nullptr;    // the DTA file while writing
+volatile std::sig_atomic_t waiting_signal = 0;  // the first that arrived while settling
+const char *volatile guarded_path = nullptr;    // what is being written, while writing
 
 constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kCreateAttempts = 8;  // another process may remove and make the name meanwhile
+constexpr int kTempAttempts = 64;   // temporary names already taken before one is free
+
+// Ends the program as signal_number would have ended it, so that the caller's shell sees
+// the interruption: the first interruption decides, whatever arrives after it.
+void end_by(int signal_number) {
+    for (const int other : kInterruptions) {
+        if (other != signal_number) (void)std::signal(other, SIG_IGN);  // drops it if pending
+    }
+    (void)std::signal(signal_number, SIG_DFL);
+    sigset_t only;
+    (void)sigemptyset(&only);
+    (void)sigaddset(&only, signal_number);
+    (void)pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    (void)std::raise(signal_number);
+}
 
 extern "C" void on_interruption(int signal_number) {
     if (guard_state == kSettling) {
-        waiting_signal = signal_number;
+        if (waiting_signal == 0) waiting_signal = signal_number;
         return;
     }
     if (guard_state == kWriting) (void)unlink(guarded_path);
-    // Ends the program as the signal would have: the caller's shell sees the interruption.
-    (void)std::signal(signal_number, SIG_DFL);
-    (void)std::raise(signal_number);
+    end_by(signal_number);
 }
 
 void begin_settling() {
@@ -43,6 +59,7 @@ void end_settling(GuardState state, const char *path) {
     guarded_path = path;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     guard_state = state;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     if (waiting_signal != 0) on_interruption(waiting_signal);
 }
 
@@ -50,39 +67,66 @@ FileIdentity identity_of(const struct stat &status) {
     return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-// Opens the regular file found at path for writing and empties it, if it is still the one
-// found there and is not the input.
-int replace_regular_file(const char *path, const struct stat &found, const FileIdentity &input) {
-    const int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat opened {};
-    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
-        same_file(identity_of(opened), identity_of(found)) &&
-        !same_file(identity_of(opened), input) && ftruncate(fd, 0) == 0) {
-        return fd;
+ChangeStamp change_stamp(const struct stat &status) {
+    return static_cast<ChangeStamp>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec;
+}
+
+// Eight hexadecimal digits that differ from call to call and from process to process.
+std::uint32_t temp_number() {
+    static std::uint64_t state = 0;
+    if (state == 0) {
+        timespec now{};
+        (void)clock_gettime(CLOCK_REALTIME, &now);
+        state = ((static_cast<std::uint64_t>(getpid()) << 32) ^
+                 static_cast<std::uint64_t>(now.tv_nsec) ^ static_cast<std::uint64_t>(now.tv_sec)) |
+                1;  // never 0, which xorshift would keep
     }
-    (void)close(fd);
+    state ^= state << 13;  // xorshift64
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<std::uint32_t>(state >> 16);
+}
+
+// Creates "<directory of path>/.ms2split-XXXXXXXX.tmp" exclusively; its name goes to temp.
+int create_temp(const char *path, std::string &temp) {
+    const char *slash = std::strrchr(path, '/');
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        temp.assign(path, slash != nullptr ? static_cast<std::size_t>(slash - path) + 1 : 0);
+        temp += kTempPrefix;
+        char digits[9];
+        const std::uint32_t number = temp_number();
+        for (int i = 0; i < 8; ++i) digits[i] = "0123456789abcdef"[(number >> (28 - 4 * i)) & 15];
+        temp.append(digits, 8);
+        temp += ".tmp";
+        const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
     return -1;
 }
 
-int create_or_replace(const char *path, const FileIdentity &input) {
-    constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    for (int attempt = 0; attempt < 3; ++attempt) {  // another process may change the name
-        const int fd = open(path, kCreate, 0666);    // the common case: one call
-        if (fd >= 0 || errno != EEXIST) return fd;
+bool create_output(const char *path, OutputFile &out) {
+    out.replacing = false;
+    out.found_stamp = kNoStamp;
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        out.descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (out.descriptor >= 0) return true;  // the common case: one call
+        if (errno != EEXIST) return false;
         struct stat found {};
         if (lstat(path, &found) != 0) {
-            if (errno == ENOENT) continue;
-            return -1;
+            if (errno == ENOENT) continue;  // gone since the create: try again
+            return false;
         }
-        if (S_ISLNK(found.st_mode)) {
-            if (unlink(path) != 0 && errno != ENOENT) return -1;
-            continue;
-        }
-        if (!S_ISREG(found.st_mode)) return -1;
-        return replace_regular_file(path, found, input);
+        if (!S_ISREG(found.st_mode) && !S_ISLNK(found.st_mode)) return false;
+        if (S_ISREG(found.st_mode)) out.found_stamp = change_stamp(found);
+        out.replacing = true;
+        out.descriptor = create_temp(path, out.temp_path);
+        return out.descriptor >= 0;
     }
-    return -1;
+    return false;
+}
+
+const char *written_path(const OutputFile &out, const char *path) {
+    return out.replacing ? out.temp_path.c_str() : path;
 }
 
 }  // namespace
@@ -90,14 +134,16 @@ int create_or_replace(const char *path, const FileIdentity &input) {
 std::filesystem::path native_path(const char *path) { return path; }
 
 // The non-blocking open keeps a FIFO from stalling the run until fstat has rejected it.
-int open_regular_file(const char *name) {
+int open_regular_file(const char *name, int &reason) {
     const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat status {};
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) {
-        return fd;
+    if (fd < 0) {
+        reason = errno;
+        return -1;
     }
+    struct stat status {};
+    const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (regular && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) return fd;
+    reason = regular ? errno : kNotRegularFile;  // an fstat that fails tells of no file
     (void)close(fd);
     return -1;
 }
@@ -110,6 +156,13 @@ FileIdentity identify_file(int file) {
     return identity_of(status);
 }
 
+bool identify_directory(const char *path, FileIdentity &identity) {
+    struct stat status {};
+    if (stat(path, &status) != 0 || !S_ISDIR(status.st_mode)) return false;
+    identity = identity_of(status);
+    return true;
+}
+
 std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length) {
     for (;;) {
         const ssize_t got = pread(file, buffer, length, static_cast<off_t>(offset));
@@ -117,20 +170,31 @@ std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size
     }
 }
 
+bool is_path_separator(char c) { return c == '/'; }
+
 const char *last_path_component(const char *path) {
     const char *slash = std::strrchr(path, '/');
     return slash != nullptr ? slash + 1 : path;
 }
 
-bool write_text(std::FILE *stream, const char *text) { return std::fputs(text, stream) >= 0; }
+int write_message(int stream, const char *text, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = write(stream, text, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return written < 0 ? errno : EIO;
+        text += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
 
 bool text_mode_writes_crlf() { return false; }
 
-bool open_output(const char *path, const FileIdentity &input, OutputFile &out) {
+bool open_output(const char *path, OutputFile &out) {
     begin_settling();
-    out.descriptor = create_or_replace(path, input);
-    end_settling(out.descriptor >= 0 ? kWriting : kNothingOpen, path);
-    return out.descriptor >= 0;
+    const bool opened = create_output(path, out);
+    end_settling(opened ? kWriting : kNothingOpen, opened ? written_path(out, path) : nullptr);
+    return opened;
 }
 
 bool write_output(OutputFile &out, const char *first, std::size_t first_length,
@@ -161,19 +225,26 @@ bool write_output(OutputFile &out, const char *first, std::size_t first_length,
     }
 }
 
-bool close_output(OutputFile &out) {
+ChangeStamp output_stamp(const OutputFile &out) {
+    struct stat status {};
+    return fstat(out.descriptor, &status) == 0 ? change_stamp(status) : kNoStamp;
+}
+
+bool close_output(OutputFile &out, const char *path) {
     begin_settling();
-    const bool closed = close(out.descriptor) == 0;
+    bool complete = close(out.descriptor) == 0;
     out.descriptor = -1;
-    end_settling(closed ? kNothingOpen : kWriting, guarded_path);  // a failed one stays guarded
-    return closed;
+    if (complete && out.replacing) complete = rename(out.temp_path.c_str(), path) == 0;
+    // A file that did not reach its name stays guarded until it is discarded.
+    end_settling(complete ? kNothingOpen : kWriting, complete ? nullptr : guarded_path);
+    return complete;
 }
 
 bool discard_output(OutputFile &out, const char *path) {
     begin_settling();
     if (out.descriptor >= 0) (void)close(out.descriptor);
     out.descriptor = -1;
-    const bool removed = unlink(path) == 0;
+    const bool removed = unlink(written_path(out, path)) == 0;
     const int error = errno;
     end_settling(kNothingOpen, nullptr);
     errno = error;

@@ -11,6 +11,7 @@
 #include <io.h>
 
 #include <cerrno>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -70,9 +71,9 @@ bool is_disk_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION &information) {
 }
 
 // Interruption (Ctrl-C, Ctrl-Break, a closed console window) arrives on a thread of its own;
-// the lock keeps it from acting while a DTA file is being opened, closed or removed.
+// the lock keeps it from acting while a DTA file is being opened, closed, renamed or removed.
 CRITICAL_SECTION guard;
-std::wstring guarded_path;  // the DTA file being written, while writing is set
+std::wstring guarded_path;  // what is being written, while writing is set
 bool writing = false;
 
 BOOL WINAPI on_console_event(DWORD event) {
@@ -83,45 +84,80 @@ BOOL WINAPI on_console_event(DWORD event) {
     return FALSE;  // the next handler, the system's, ends the program as the event would
 }
 
-HANDLE create_file(const std::wstring &path, DWORD disposition) {
-    return CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, disposition,
-                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+// The errno value the C runtime gives a Windows error, for the ones a file operation meets.
+int errno_of(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME: return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION: return EACCES;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: return EEXIST;
+        case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        case ERROR_DIRECTORY: return ENOTDIR;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY: return ENOMEM;
+        default: return EIO;
+    }
 }
 
-// The regular file found at path, opened and emptied, unless it is the input.
-HANDLE replace_regular_file(const std::wstring &path, const FileIdentity &input) {
-    const HANDLE handle = create_file(path, OPEN_EXISTING);
+ChangeStamp stamp_of(const FILETIME &time) {  // 100-nanosecond ticks
+    return static_cast<ChangeStamp>((std::uint64_t{time.dwHighDateTime} << 32) |
+                                    time.dwLowDateTime) * 100;
+}
+
+HANDLE create_new(const std::wstring &path) {
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return handle;
     BY_HANDLE_FILE_INFORMATION information{};
-    if (is_disk_file(handle, information) && !same_file(identity_of(information), input) &&
-        SetEndOfFile(handle)) {
-        return handle;
-    }
-    CloseHandle(handle);
+    if (is_disk_file(handle, information)) return handle;
+    CloseHandle(handle);  // a device name such as CON or NUL
+    SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
 }
 
-HANDLE create_or_replace(const std::wstring &path, const FileIdentity &input) {
-    for (int attempt = 0; attempt < 3; ++attempt) {  // another process may change the name
-        const HANDLE handle = create_file(path, CREATE_NEW);
-        if (handle != INVALID_HANDLE_VALUE) {
-            BY_HANDLE_FILE_INFORMATION information{};
-            if (is_disk_file(handle, information)) return handle;
-            CloseHandle(handle);  // a device name such as CON or NUL
-            return INVALID_HANDLE_VALUE;
-        }
+// Creates "<directory of path>\.ms2split-XXXXXXXX.tmp" exclusively; its name goes to temp.
+HANDLE create_temp(const std::wstring &path, std::wstring &temp) {
+    const std::size_t slash = path.find_last_of(L"\\/");
+    static std::uint32_t number = GetTickCount() ^ (GetCurrentProcessId() << 16);
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        number = number * 1664525 + 1013904223;  // a linear congruential step
+        wchar_t name[32];
+        swprintf(name, 32, L".ms2split-%08x.tmp", static_cast<unsigned>(number));
+        temp.assign(path, 0, slash == std::wstring::npos ? 0 : slash + 1);
+        temp += name;
+        const HANDLE handle = create_new(temp);
+        if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return handle;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+// As on POSIX: nothing at the name, an exclusive create; a file or a link to a file, a
+// temporary file to be renamed over it; a link to a directory goes (its target stays) and
+// the create is tried again; anything else is refused.
+HANDLE create_output(const std::wstring &path, OutputFile &out, std::wstring &written) {
+    out.replacing = false;
+    out.found_stamp = kNoStamp;
+    written = path;
+    for (int attempt = 0; attempt < 8; ++attempt) {  // another process may change the name
+        const HANDLE handle = create_new(path);
+        if (handle != INVALID_HANDLE_VALUE) return handle;
         if (GetLastError() != ERROR_FILE_EXISTS) return handle;
-        const DWORD attributes = GetFileAttributesW(path.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) continue;
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {  // a link: it goes, not its target
-            const bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-                                     ? RemoveDirectoryW(path.c_str())
-                                     : DeleteFileW(path.c_str());
-            if (!removed) return INVALID_HANDLE_VALUE;
+        WIN32_FILE_ATTRIBUTE_DATA found{};
+        if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &found)) continue;
+        const bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            if (!link || !RemoveDirectoryW(path.c_str())) return INVALID_HANDLE_VALUE;
             continue;
         }
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return INVALID_HANDLE_VALUE;
-        return replace_regular_file(path, input);
+        if (!link) out.found_stamp = stamp_of(found.ftLastWriteTime);
+        out.replacing = true;
+        return create_temp(path, written);
     }
     return INVALID_HANDLE_VALUE;
 }
@@ -143,29 +179,69 @@ char **utf8_arguments(int argc, wchar_t **argv) {
 std::filesystem::path native_path(const char *path) { return wide_path(path); }
 
 // A console shows UTF-16 characters; bytes written to it would be read in its code page.
-bool write_text(std::FILE *stream, const char *text) {
+// Anything else gets the line as it is, but with CR LF line ends, in one WriteFile.
+int write_message(int stream, const char *text, std::size_t length) {
+    const HANDLE handle = GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     DWORD mode = 0;
-    const HANDLE console = handle_of(_fileno(stream));
-    if (!GetConsoleMode(console, &mode)) return std::fputs(text, stream) >= 0;
-    const std::wstring wide = widen(text);
-    DWORD written = 0;
-    return WriteConsoleW(console, wide.c_str(), static_cast<DWORD>(wide.size()), &written,
-                         nullptr) != 0;
+    if (GetConsoleMode(handle, &mode)) {
+        const std::wstring wide = widen(std::string(text, length).c_str());
+        DWORD written = 0;
+        return WriteConsoleW(handle, wide.c_str(), static_cast<DWORD>(wide.size()), &written,
+                             nullptr) ? 0 : errno_of(GetLastError());
+    }
+    static char line[2 * 16 * 1024];
+    while (length > 0) {
+        std::size_t count = 0;
+        for (; length > 0 && count + 2 <= sizeof line; ++text, --length) {
+            if (*text == '\n') line[count++] = '\r';
+            line[count++] = *text;
+        }
+        for (const char *rest = line; count > 0;) {
+            DWORD written = 0;
+            if (!WriteFile(handle, rest, static_cast<DWORD>(count), &written, nullptr))
+                return GetLastError() == ERROR_NO_DATA ? EPIPE : errno_of(GetLastError());
+            rest += written;
+            count -= written;
+        }
+    }
+    return 0;
 }
 
-int open_regular_file(const char *name) {
+int open_regular_file(const char *name, int &reason) {
     const HANDLE handle = CreateFileW(wide_path(name).c_str(), GENERIC_READ, kShareAll, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return -1;
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesW(wide_path(name).c_str());
+        const bool directory = attributes != INVALID_FILE_ATTRIBUTES &&
+                               (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        reason = directory ? kNotRegularFile : errno_of(error);  // opens as access denied
+        return -1;
+    }
     BY_HANDLE_FILE_INFORMATION information{};
     const int descriptor = is_disk_file(handle, information)
                                ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY)
                                : -1;
-    if (descriptor < 0) CloseHandle(handle);
+    if (descriptor < 0) {
+        reason = kNotRegularFile;
+        CloseHandle(handle);
+    }
     return descriptor;
 }
 
 void close_file(int file) { _close(file); }
+
+bool identify_directory(const char *path, FileIdentity &identity) {
+    const HANDLE handle = CreateFileW(wide_path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool directory = GetFileInformationByHandle(handle, &information) &&
+                           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    CloseHandle(handle);
+    if (directory) identity = identity_of(information);
+    return directory;
+}
 
 FileIdentity identify_file(int file) {
     BY_HANDLE_FILE_INFORMATION information{};
@@ -185,6 +261,8 @@ std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size
     return -1;
 }
 
+bool is_path_separator(char c) { return c == '/' || c == '\\'; }
+
 const char *last_path_component(const char *path) {
     const char letter = static_cast<char>(path[0] | 0x20);
     const bool drive = letter >= 'a' && letter <= 'z' && path[1] == ':';
@@ -197,19 +275,20 @@ const char *last_path_component(const char *path) {
 
 bool text_mode_writes_crlf() { return true; }
 
-bool open_output(const char *path, const FileIdentity &input, OutputFile &out) {
+bool open_output(const char *path, OutputFile &out) {
     const std::wstring wide = wide_path(path);
+    std::wstring written;
     EnterCriticalSection(&guard);
-    const HANDLE handle = create_or_replace(wide, input);
+    const HANDLE handle = create_output(wide, out, written);
     out.descriptor = handle != INVALID_HANDLE_VALUE
                          ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT)
                          : -1;
     if (out.descriptor < 0 && handle != INVALID_HANDLE_VALUE) {
         CloseHandle(handle);
-        DeleteFileW(wide.c_str());
+        DeleteFileW(written.c_str());
     }
     writing = out.descriptor >= 0;
-    if (writing) guarded_path = wide;
+    if (writing) guarded_path = written;
     LeaveCriticalSection(&guard);
     return out.descriptor >= 0;
 }
@@ -231,23 +310,36 @@ bool write_output(OutputFile &out, const char *first, std::size_t first_length,
     return true;
 }
 
-bool close_output(OutputFile &out) {
+ChangeStamp output_stamp(const OutputFile &out) {
+    FILETIME write_time{};
+    return GetFileTime(handle_of(out.descriptor), nullptr, nullptr, &write_time)
+               ? stamp_of(write_time)
+               : kNoStamp;
+}
+
+bool close_output(OutputFile &out, const char *path) {
     EnterCriticalSection(&guard);
-    const bool closed = _close(out.descriptor) == 0;
+    bool complete = _close(out.descriptor) == 0;
     out.descriptor = -1;
-    writing = !closed;  // a failed close stays guarded until the file is removed
+    if (complete && out.replacing) {
+        complete = MoveFileExW(guarded_path.c_str(), wide_path(path).c_str(),
+                               MOVEFILE_REPLACE_EXISTING) != 0;
+    }
+    writing = !complete;  // a file that did not reach its name stays guarded until removed
     LeaveCriticalSection(&guard);
-    return closed;
+    return complete;
 }
 
 bool discard_output(OutputFile &out, const char *path) {
+    (void)path;  // what was written is the guarded path: the file itself or its temporary
     EnterCriticalSection(&guard);
     if (out.descriptor >= 0) _close(out.descriptor);
     out.descriptor = -1;
-    const bool removed = DeleteFileW(wide_path(path).c_str()) != 0;
+    const bool removed = DeleteFileW(guarded_path.c_str()) != 0;
+    const int error = removed ? 0 : errno_of(GetLastError());
     writing = false;
     LeaveCriticalSection(&guard);
-    if (!removed) errno = EACCES;
+    errno = error;
     return removed;
 }
 
