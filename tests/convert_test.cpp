@@ -15,6 +15,7 @@
 #include "split_ms2.h"
 #include "utf16.h"
 #include "write_dta.h"
+#include "written_names.h"
 
 namespace {
 
@@ -311,6 +312,34 @@ TEST(SplitMs2, ManyChargeLinesAreReadOnce) {
     EXPECT_LE(result.body_bytes_read, text.size() + charge_lines * (body.size() + 6));
     EXPECT_LE(result.file_bytes_read, 3 * text.size());
     expect_file(scratch.path("many/many.00001.00001.2.dta"), "1.5 2\n1 1\n2 2\n3 3\n");
+}
+
+// A conversion writes 400,000 names over an earlier run's tree, its clock ticking every
+// 300 files. The earlier run's files stamped in the conversion's first tick are never taken
+// for its own, however full the filter; every file it wrote is, and so is every file on a
+// clock of whole seconds, where the first tick outgrows the exact names.
+TEST(WrittenNames, EarlierFilesOfTheFirstTickAreNeverTakenForOwn) {
+    static WrittenNames names;
+    for (const ChangeStamp files_per_tick : {ChangeStamp{300}, ChangeStamp{1000000}}) {
+        clear_written_names(names);
+        const ChangeStamp first = 5000;
+        auto own = [](int i) { return hash_name(("own/" + std::to_string(i)).c_str()); };
+        for (int i = 0; i < 400000; ++i) {
+            const ChangeStamp stamp = first + i / files_per_tick;
+            const bool in_first_tick = needs_stamp(names) && note_opened(names, stamp);
+            note_written(names, own(i), in_first_tick);
+        }
+        for (int i = 0; i < 400000; i += 97)
+            ASSERT_TRUE(wrote(names, own(i), first + i / files_per_tick)) << i;
+        int false_positives = 0;
+        for (int i = 0; i < 100000; ++i) {
+            const std::uint64_t earlier = hash_name(("earlier/" + std::to_string(i)).c_str());
+            EXPECT_FALSE(wrote(names, earlier, first - 1));
+            false_positives += wrote(names, earlier, first);
+        }
+        if (files_per_tick == 300) EXPECT_EQ(false_positives, 0);
+        else EXPECT_LT(false_positives, 100000 / 10);  // the filter alone: a few in a hundred
+    }
 }
 
 // Each call's bytes as a text-mode stream receives them, then as the file holds them.

@@ -9,6 +9,7 @@
 
 #include "messages.h"
 #include "platform.h"
+#include "written_names.h"
 
 namespace {
 
@@ -16,50 +17,13 @@ constexpr std::size_t kHeaderSize = kLinePieceSize + 16;  // mass token, blank, 
 constexpr std::size_t kFilterChunk = 4096;  // body bytes filtered for text mode at a time
 
 
-// The DTA names this conversion wrote, to tell when a file replaces one of them, in fixed
-// memory: a Bloom filter over the paths, blocked so that each name's bits share one word
-// (one cache miss per file). It is asked only when something already stands at a name,
-// and a yes counts only for a file changed since this conversion made its first one, so a
-// file of an earlier run is taken for this run's own only when both err: a filter false
-// positive (about 3e-5 at 75,000 names, 1e-2 at 400,000) on a file stamped in the same
-// clock tick as this conversion's first.
-constexpr int kNameWordsLog2 = 16;  // 65,536 words of 64 bits: 512 KiB
-constexpr int kNameProbes = 4;      // bits per name
-struct WrittenNames {
-    std::uint64_t words[std::size_t{1} << kNameWordsLog2];
-    std::uint64_t count;      // names noted since the filter was last cleared
-    ChangeStamp first_stamp;  // of this conversion's first file; kNoStamp before it
-};
-WrittenNames written_names;
-
-// The name's word, and its bits there.
-struct NameBits {
-    std::uint64_t *word;
-    std::uint64_t mask;
-};
-
-NameBits name_bits(WrittenNames &names, const char *path) {
-    std::uint64_t h = std::strlen(path);
-    for (const char *p = path, *end = path + h; p < end; p += 8) {  // eight bytes at a time
-        std::uint64_t word = 0;
-        std::memcpy(&word, p, end - p < 8 ? static_cast<std::size_t>(end - p) : 8);
-        h = (h ^ word) * 0x9e3779b97f4a7c15ULL;
-        h ^= h >> 32;
-    }
-    h ^= h >> 33;  // MurmurHash3's finaliser
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    std::uint64_t mask = 0;
-    for (int i = 0; i < kNameProbes; ++i) mask |= std::uint64_t{1} << ((h >> (6 * i)) & 63);
-    return {&names.words[h >> (64 - kNameWordsLog2)], mask};
-}
+WrittenNames written_names;  // by this conversion
 
 struct DtaFile {
     OutputFile file;
     bool replaces_own;          // it replaces a file this conversion wrote
-    NameBits name;              // its bits among the written names
+    std::uint64_t name_hash;    // of its path
+    bool opened_in_first_tick;  // of the conversion's clock
     bool text_mode_adds_cr;     // the file writes each LF as CR LF
     bool held_cr;               // the last body byte given was a CR not yet written
     std::size_t header_length;  // bytes of header not yet written
@@ -164,11 +128,9 @@ bool open_dta(const char *path, const ChargeLine &line, DtaFile &out) {
         return false;
     }
     WrittenNames &names = written_names;
-    if (names.first_stamp == kNoStamp) names.first_stamp = output_stamp(out.file);
-    out.name = name_bits(names, path);
-    out.replaces_own = out.file.replacing && names.first_stamp != kNoStamp &&
-                       out.file.found_stamp >= names.first_stamp &&
-                       (*out.name.word & out.name.mask) == out.name.mask;
+    out.name_hash = hash_name(path);
+    out.opened_in_first_tick = needs_stamp(names) && note_opened(names, output_stamp(out.file));
+    out.replaces_own = out.file.replacing && wrote(names, out.name_hash, out.file.found_stamp);
     out.text_mode_adds_cr = text_mode_writes_crlf();
     out.held_cr = false;
     compose_header(out, line);
@@ -180,8 +142,7 @@ bool open_dta(const char *path, const ChargeLine &line, DtaFile &out) {
 // by a failed read is not the file's fault, and the input's error is reported instead.
 void close_dta(const char *path, DtaFile &out, Copy copy) {
     if (copy == Copy::kComplete && close_output(out.file, path)) {
-        *out.name.word |= out.name.mask;
-        ++written_names.count;
+        note_written(written_names, out.name_hash, out.opened_in_first_tick);
         if (out.replaces_own) notice_replaced(path);
         return;
     }
@@ -213,12 +174,7 @@ std::size_t filter_line_ends(bool text_mode_adds_cr, bool &held_cr, const char *
     return count;
 }
 
-void start_dta_files() {
-    WrittenNames &names = written_names;
-    if (names.count != 0) std::memset(names.words, 0, sizeof names.words);
-    names.count = 0;
-    names.first_stamp = kNoStamp;
-}
+void start_dta_files() { clear_written_names(written_names); }
 
 bool write_dta(Ms2Input &input, const char *path, const ChargeLine &line, BodyRange &range) {
     if (!open_dta(path, line, dta)) return false;
