@@ -6,7 +6,8 @@
 #   bench/run.sh BUILD_DIR [MEGABYTES...]     (default sizes: 100 1000)
 # Environment: RUNS (default 5), BENCH_DIR (default /dev/shm/ms2split-bench, tmpfs keeps
 # file creation from being dominated by the disk), PARALLEL_MB (size of each of the eight
-# inputs for the parallel run, default 25).
+# inputs for the parallel run, default 25), CONVERTER (another ms2split to time, an older
+# build, say, instead of BUILD_DIR's).
 set -euo pipefail
 build=$(cd "${1:?usage: bench/run.sh BUILD_DIR [MEGABYTES...]}" && pwd)
 shift
@@ -15,7 +16,7 @@ sizes=(100 1000)
 runs=${RUNS:-5}
 work=${BENCH_DIR:-/dev/shm/ms2split-bench}
 parallel_mb=${PARALLEL_MB:-25}
-converter=$build/ms2split floor=$build/bench/ms2_floor measure=$build/bench/measure
+converter=${CONVERTER:-$build/ms2split} floor=$build/bench/ms2_floor measure=$build/bench/measure
 kernel_floor=$build/bench/kernel_floor
 mkdir -p "$work"
 
@@ -29,6 +30,11 @@ input() {
 # run PROGRAM INPUT [ARGUMENT...]: one timed conversion into a fresh output directory.
 run() {
     rm -rf "${2%.ms2}"
+    rerun "$@"
+}
+
+# rerun PROGRAM INPUT [ARGUMENT...]: one timed conversion over what the last one left.
+rerun() {
     sleep 1  # lets the kernel finish freeing the last tree before the clock starts
     "$measure" "$@" 2>&1 > /dev/null
 }
@@ -62,9 +68,13 @@ for mb in "${sizes[@]}"; do
         run "$floor" "$file" >> "$work/floor.times"
         run "$kernel_floor" "$file" "$work/files.list" "$tree" >> "$work/kernel.times"
     done
+    # Over the complete tree of an earlier run, every file replaces one.
+    : > "$work/rerun.times"
+    for ((i = 0; i < runs; i++)); do rerun "$converter" "$file" >> "$work/rerun.times"; done
     rm -rf "$tree"
     echo "$mb MB input: $bytes bytes, $files DTA files, median of $runs runs each"
     report ms2split "$work/converter.times" "$bytes" "$files"
+    report re-run "$work/rerun.times" "$bytes" "$files"
     report floor "$work/floor.times" "$bytes" "$files"
     report kernel "$work/kernel.times" "$bytes" "$files"
     awk -v c="$(column_median 1 "$work/converter.times")" -v f="$(column_median 1 "$work/floor.times")" \
