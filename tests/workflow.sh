@@ -1,28 +1,174 @@
 #!/usr/bin/env bash
-# Runs workflow/Snakefile on a few generated inputs with two cores, checks that every DTA
-# tree equals a direct conversion's, and that a second run has nothing to do. Skipped
-# (exit 77) where Snakemake is not installed.
+# Runs workflow/Snakefile with two cores, or on a one-node SLURM cluster started here, and
+# checks what it did. Skipped (exit 77) where Snakemake, or for slurm the cluster's daemons
+# or root, are missing.
 #
-# usage: workflow.sh PROGRAM GEN_MS2 SNAKEFILE
+# usage: workflow.sh local|slurm PROGRAM GEN_MS2 SNAKEFILE
+#
+# local: odd names beside good inputs (...ms2 and ..ms2, which are skipped; braces, blanks,
+# quotes, accents; a.ms2 beside a/b.ms2; an .MS2 ending), a user's file, and an input that
+# cannot be read. With --keep-going every other input converts, each tree equals a direct
+# conversion, and nothing outside the output folder changes; then a second run has nothing
+# to do, a changed input is converted again, two inputs for one folder are reported before
+# anything runs, and a missing runs folder fails.
+# slurm: munged, slurmctld and slurmd as root, with a slurm.conf of the test's own and ports
+# of their own; every job goes through sbatch and runs under SLURM, each tree equals a
+# direct conversion, and a second run has nothing to do.
 set -u
-program=$1 gen_ms2=$2 snakefile=$3
+mode=$1 program=$2 gen_ms2=$3 snakefile=$4
 command -v snakemake > /dev/null || { echo "snakemake is not installed"; exit 77; }
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/runs/sub run" "$work/direct"
-"$gen_ms2" 1 1 "$work/runs/first.ms2" && "$gen_ms2" 1 2 "$work/runs/second.ms2" &&
-    "$gen_ms2" 1 3 "$work/runs/sub run/third.ms2" || exit 1
-cp "$work/runs/first.ms2" "$work/runs/second.ms2" "$work/runs/sub run/third.ms2" "$work/direct/"
-(cd "$work/direct" && "$program" ./*.ms2 > /dev/null) || exit 1
-
-snake() { (cd "$work" && snakemake -s "$snakefile" --cores 2 --config ms2split="$program" "$@"); }
-snake > "$work/first.log" 2>&1 || { cat "$work/first.log"; echo "FAIL: the workflow"; exit 1; }
+pids=()
+cleanup() {
+    [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2> /dev/null && wait "${pids[@]}" 2> /dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work" || exit 1
 failed=0
-for stem in first second "sub run/third"; do
-    diff -r --exclude=.snakemake_timestamp "$work/direct/${stem##*/}" "$work/runs/$stem" ||
-        { echo "FAIL: $stem differs from a direct conversion"; failed=1; }
+fail() { echo "FAIL: $*"; failed=1; }
+
+# direct REL/NAME.ms2...: what ms2split itself writes for these inputs, under direct/.
+direct() {
+    local input
+    for input; do
+        "$program" -o "direct/$(dirname "$input")" "runs/$input" > /dev/null || return 1
+    done
+}
+
+# compare REL/NAME...: each input's tree under dta/ equals the direct conversion's.
+compare() {
+    local key
+    for key; do
+        diff -r "direct/$key" "dta/$key" || fail "dta/$key differs from a direct conversion"
+    done
+}
+
+snake() { snakemake -s "$snakefile" --config ms2split="$program" "$@"; }
+
+if [ "$mode" = local ]; then
+    mkdir lab && cd lab || exit 1  # the test's own files stay outside it
+    mkdir -p runs/a "runs/sub run"
+    "$gen_ms2" 1 1 runs/first.ms2 && "$gen_ms2" 1 2 runs/second.MS2 &&
+        "$gen_ms2" 1 3 "runs/sub run/third.ms2" || exit 1
+    for name in "br{ace}" a a/b "it's é"; do cp runs/first.ms2 "runs/$name.ms2"; done
+    cp runs/first.ms2 runs/...ms2 && cp runs/first.ms2 runs/..ms2
+    echo "a user's notes" > runs/notes.txt
+    ln -s /proc/self/mem runs/unreadable.ms2  # its reads fail
+    keys=(first second "sub run/third" "br{ace}" a a/b "it's é")
+    direct first.ms2 second.MS2 "sub run/third.ms2" "br{ace}.ms2" a.ms2 a/b.ms2 "it's é.ms2" ||
+        exit 1
+    listing() {
+        find . -mindepth 1 \( -path ./dta -o -path ./.snakemake -o -path ./direct \) -prune \
+            -o -printf '%p %y %s\n' | sort
+    }
+    listing > ../before
+    snake --cores 2 --keep-going > ../first.log 2>&1 && fail "the unreadable input did not fail"
+    grep -q "skipping runs/...ms2" ../first.log && grep -q "skipping runs/..ms2" ../first.log ||
+        fail "the skipped names were not listed"
+    listing | diff ../before - || fail "the workflow changed something outside its output folder"
+    compare "${keys[@]}"
+    [ -f dta/.ms2split/unreadable.log ] && fail "the failed input's log stayed"
+
+    rm runs/unreadable.ms2
+    snake --cores 2 > ../second.log 2>&1
+    grep -q "Nothing to be done" ../second.log || { cat ../second.log; fail "a second run had work"; }
+
+    sleep 1 && "$gen_ms2" 1 9 runs/second.MS2 && rm -r direct/second && direct second.MS2
+    echo "a user's file among the DTA files" > dta/second/notes.txt
+    cp dta/second/notes.txt direct/second/
+    snake --cores 2 > ../third.log 2>&1 || fail "the run after a change"
+    grep -q "1 of 2 steps" ../third.log || { cat ../third.log; fail "not exactly the changed input ran"; }
+    compare second
+
+    cp runs/first.ms2 runs/first.MS2
+    snake --cores 2 -n > ../clash.log 2>&1 && fail "two inputs for one folder were not refused"
+    grep -q "runs/first.MS2 and runs/first.ms2 would both write dta/first" ../clash.log ||
+        { cat ../clash.log; fail "the clash does not name both inputs"; }
+    rm runs/first.MS2
+
+    snake --cores 2 --config runs=nowhere > ../missing.log 2>&1 && fail "a missing runs folder succeeded"
+    grep -q "there is no folder 'nowhere'" ../missing.log || { cat ../missing.log; fail "no word on the missing folder"; }
+    exit "$failed"
+fi
+
+# A one-node SLURM cluster of the test's own.
+[ "$(id -u)" = 0 ] || { echo "starting SLURM's daemons needs root"; exit 77; }
+for daemon in munged slurmctld slurmd sbatch sinfo; do
+    command -v "$daemon" > /dev/null || { echo "$daemon is not installed (Debian: slurm-wlm munge)"; exit 77; }
 done
-snake > "$work/second.log" 2>&1
-grep -q "Nothing to be done" "$work/second.log" ||
-    { cat "$work/second.log"; echo "FAIL: a second run had work"; failed=1; }
+cluster=$work/cluster
+mkdir -p "$cluster/state" "$cluster/spool" "$cluster/logs" && chmod 700 "$cluster" || exit 1
+free_port() {  # a TCP port nothing listens on
+    local port
+    for ((port = 20000 + RANDOM % 20000; ; port++)); do
+        ss -Htln "sport = :$port" | grep -q . || { echo "$port"; return; }
+    done
+}
+controller_port=$(free_port) && node_port=$((controller_port + 1))
+head -c 1024 /dev/urandom > "$cluster/munge.key" && chmod 400 "$cluster/munge.key"
+cat > "$cluster/slurm.conf" <<CONF
+ClusterName=ms2split
+SlurmctldHost=localhost(127.0.0.1)
+SlurmctldPort=$controller_port
+SlurmdPort=$node_port
+SlurmUser=root
+AuthType=auth/munge
+AuthInfo=socket=$cluster/munge.socket
+CredType=cred/munge
+StateSaveLocation=$cluster/state
+SlurmdSpoolDir=$cluster/spool
+SlurmctldPidFile=$cluster/slurmctld.pid
+SlurmdPidFile=$cluster/slurmd.pid
+SlurmctldLogFile=$cluster/slurmctld.log
+SlurmdLogFile=$cluster/slurmd.log
+ProctrackType=proctrack/linuxproc
+TaskPlugin=task/none
+JobAcctGatherType=jobacct_gather/none
+AccountingStorageType=accounting_storage/none
+JobCompType=jobcomp/none
+MpiDefault=none
+SchedulerType=sched/builtin
+SelectType=select/cons_tres
+SelectTypeParameters=CR_Core_Memory
+ReturnToService=2
+NodeName=ms2split-node NodeHostname=localhost NodeAddr=127.0.0.1 CPUs=$(nproc) RealMemory=1000 State=UNKNOWN
+PartitionName=ms2split Nodes=ms2split-node Default=YES MaxTime=INFINITE State=UP
+CONF
+export SLURM_CONF=$cluster/slurm.conf
+munged --foreground --force --socket="$cluster/munge.socket" --key-file="$cluster/munge.key" \
+    --pid-file="$cluster/munged.pid" --log-file="$cluster/munged.log" \
+    --seed-file="$cluster/munge.seed" 2> /dev/null &
+pids+=($!)
+sleep 1
+slurmctld -D -c -i > /dev/null 2>&1 &
+pids+=($!)
+slurmd -D -N ms2split-node > /dev/null 2>&1 &
+pids+=($!)
+started=$SECONDS
+until [ "$(sinfo -h -n ms2split-node -o %T 2> /dev/null)" = idle ]; do
+    if ((SECONDS - started > 60)); then
+        cat "$cluster"/*.log
+        echo "FAIL: the cluster did not start"
+        exit 1
+    fi
+    sleep 1
+done
+echo "a one-node cluster is up after $((SECONDS - started)) s"
+
+mkdir -p runs/sub
+"$gen_ms2" 2 1 runs/one.ms2 && "$gen_ms2" 2 2 runs/two.ms2 && "$gen_ms2" 2 3 runs/sub/three.ms2 ||
+    exit 1
+direct one.ms2 two.ms2 sub/three.ms2 || exit 1
+# Every job says which SLURM job it ran in.
+printf '#!/bin/sh\necho "${SLURM_JOB_ID:-none}" >> %s\nexec %s "$@"\n' "$work/jobs" "$program" \
+    > "$work/ms2split" && chmod +x "$work/ms2split"
+program=$work/ms2split
+submit="sbatch --cpus-per-task=1 --mem={resources.mem_mb} --time={resources.runtime} --output=$cluster/logs/%j.out"
+snake --jobs 3 --cluster "$submit" > first.log 2>&1 || { cat first.log "$cluster"/logs/*; fail "the workflow on SLURM"; }
+[ "$(grep -c '^[0-9][0-9]*$' jobs)" = 3 ] || { cat jobs; fail "not every job ran under SLURM"; }
+[ "$(sort -u jobs | wc -l)" = 3 ] || fail "the jobs did not run as three SLURM jobs"
+compare one two sub/three
+snake --jobs 3 --cluster "$submit" > second.log 2>&1
+grep -q "Nothing to be done" second.log || { cat second.log; fail "a second run had work"; }
 exit "$failed"
