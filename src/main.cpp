@@ -13,14 +13,13 @@
 #include <vector>
 
 #include "messages.h"
-#include "ms2_input.h"
 #include "platform.h"
 #include "split_ms2.h"
 
 namespace {
 
 constexpr char kEnding[] = ".ms2";
-constexpr std::size_t kEndingLength = sizeof kEnding - 1;
+constexpr char kGzipEnding[] = ".ms2.gz";
 
 struct Options {
     const char *output_dir = nullptr;  // -o: the folder of every output directory; or beside
@@ -38,20 +37,27 @@ struct Converted {
 
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool has_ms2_ending(const char *name, std::size_t length) {
-    if (length < kEndingLength) return false;
-    const char *ending = name + length - kEndingLength;
-    for (std::size_t i = 0; i < kEndingLength; ++i) {
-        if (lower_ascii(ending[i]) != kEnding[i]) return false;
+bool ends_in(const char *name, std::size_t length, const char *ending) {
+    const std::size_t ending_length = std::strlen(ending);
+    if (length < ending_length) return false;
+    const char *tail = name + length - ending_length;
+    for (std::size_t i = 0; i < ending_length; ++i) {
+        if (lower_ascii(tail[i]) != ending[i]) return false;
     }
     return true;
 }
 
+// The length of the name's MS2 ending, ".ms2" or ".ms2.gz" in any letter case; 0 for none.
+std::size_t ms2_ending_length(const char *name, std::size_t length) {
+    if (ends_in(name, length, kEnding)) return sizeof kEnding - 1;
+    return ends_in(name, length, kGzipEnding) ? sizeof kGzipEnding - 1 : 0;
+}
+
 // A last component that is the ending alone leaves no stem to name a directory after, and
 // one of "." or ".." would name a directory that is not the input's own.
-bool names_no_stem(const char *name, std::size_t length) {
+bool names_no_stem(const char *name, std::size_t stem_end) {
     const char *stem = last_path_component(name);
-    const auto stem_length = static_cast<std::size_t>(name + length - kEndingLength - stem);
+    const auto stem_length = static_cast<std::size_t>(name + stem_end - stem);
     return stem_length == 0 || (stem_length <= 2 && std::strncmp(stem, "..", stem_length) == 0);
 }
 
@@ -144,32 +150,12 @@ const Converted *earlier_writer(const std::vector<Converted> &converted,
     return earlier != converted.end() ? &*earlier : nullptr;
 }
 
-void convert_input(const char *name, int file, const std::string &directory,
-                   std::vector<Converted> &converted) {
-    static Ms2Input input;  // one input is open at a time
-    const FileIdentity identity = identify_file(file);
-    if (const Converted *earlier = earlier_writer(converted, directory, identity)) {
-        report_shared_directory(name, earlier->name, directory.c_str());
-        return;
-    }
-    report_converting(name);
-    make_output_directory(directory);
-    FileIdentity written{};
-    if (identify_directory(directory.c_str(), written))
-        converted.push_back({written, identity, name});
-    attach_input(input, file);
-    const SplitResult result = split_ms2(input, directory.c_str());
-    if (input.error != 0) {
-        report_read_error(name, input.error);
-    } else if (result.charge_lines == 0) {  // not MS2 at all, perhaps
-        notice_no_dta_file(name);
-    }
-}
-
 void convert_argument(const char *name, const std::string &output_folder,
                       std::vector<Converted> &converted) {
+    static Conversion conversion;  // one input is converted at a time
     const std::size_t length = std::strlen(name);
-    if (!has_ms2_ending(name, length) || names_no_stem(name, length)) {
+    const std::size_t ending = ms2_ending_length(name, length);
+    if (ending == 0 || names_no_stem(name, length - ending)) {
         report_skipped(name);
         return;
     }
@@ -179,11 +165,25 @@ void convert_argument(const char *name, const std::string &output_folder,
         report_unreadable(name, reason);
         return;
     }
-    std::string directory(name, length - kEndingLength);
+    std::string directory(name, length - ending);
     if (!output_folder.empty()) {
         directory = output_folder + '/' + last_path_component(directory.c_str());
     }
-    convert_input(name, file, directory, converted);
+    const FileIdentity input = identify_file(file);
+    if (const Converted *earlier = earlier_writer(converted, directory, input)) {
+        report_shared_directory(name, earlier->name, directory.c_str());
+    } else {
+        report_converting(name);
+        make_output_directory(directory);
+        FileIdentity written{};
+        if (identify_directory(directory.c_str(), written)) converted.push_back({written, input, name});
+        split_ms2(conversion, name, file, directory.c_str());
+        if (conversion.input.error != 0) {
+            report_read_error(name, conversion.input.error, conversion.input.problem);
+        } else if (conversion.charge_lines == 0) {  // not MS2 at all, perhaps
+            notice_no_dta_file(name);
+        }
+    }
     close_file(file);
 }
 

@@ -13,6 +13,8 @@
 
 #include "ms2_input.h"
 #include "split_ms2.h"
+#include "gzip_of.h"
+#include "inflate.h"
 #include "utf16.h"
 #include "write_dta.h"
 #include "written_names.h"
@@ -65,17 +67,16 @@ private:
     std::string path_;
 };
 
-// Splits text as the input file NAME.ms2 into the directory NAME.
-SplitResult split_text(const Scratch &scratch, const std::string &name, const std::string &text) {
-    static Ms2Input input;
-    const int file = scratch.input(name + ".ms2", text);
+// Splits the contents as the input file NAME.ms2 into the directory NAME; the conversion
+// tells what it read.
+const Conversion &split_text(const Scratch &scratch, const std::string &name, const std::string &contents) {
+    static Conversion conversion;
+    const int file = scratch.input(name + ".ms2", contents);
     EXPECT_GE(file, 0);
     EXPECT_TRUE(fs::create_directory(scratch.path(name)));
-    if (file < 0) return {0, 0, 0};
-    attach_input(input, file);
-    const SplitResult result = split_ms2(input, scratch.path(name).c_str());
+    split_ms2(conversion, (name + ".ms2").c_str(), file, scratch.path(name).c_str());
     close(file);
-    return result;
+    return conversion;
 }
 
 TEST(FieldReading, ScanNumbersAtTheLimitsOf32Bits) {
@@ -125,45 +126,6 @@ TEST(DtaPath, NamedAfterTheStemsLastComponent) {
     EXPECT_EQ(path, "data/run 7/run 7.00007.-00003.2.dta");
 }
 
-// Input several buffers long, with lines of every length up to beyond one piece.
-std::string varied_lines() {
-    std::string text;
-    for (std::size_t i = 0; text.size() < 3 * kInputBufferSize; ++i) {
-        text.append((i * 7919) % 12000, static_cast<char>('0' + i % 10));
-        text += '\n';
-    }
-    return text;
-}
-
-TEST(Ms2Input, PiecesCoverTheFileAndSeeksReturnAnywhere) {
-    const Scratch scratch;
-    const std::string text = varied_lines();
-    const int file = scratch.input("pieces.ms2", text);
-    ASSERT_GE(file, 0);
-    static Ms2Input input;
-    attach_input(input, file);
-
-    std::vector<std::int64_t> starts;
-    std::string joined;
-    LinePiece piece{};
-    for (starts.push_back(0); read_piece(input, piece); starts.push_back(input_position(input))) {
-        ASSERT_LE(piece.length, kLinePieceMax);
-        const bool ends_line = piece.bytes[piece.length - 1] == '\n';
-        ASSERT_TRUE(ends_line || piece.length == kLinePieceMax);
-        joined.append(piece.bytes, piece.length);
-    }
-    EXPECT_EQ(joined, text);
-
-    for (std::size_t i : {starts.size() / 2, std::size_t{0}, starts.size() - 2, std::size_t{1}}) {
-        ASSERT_TRUE(seek_input(input, starts[i]));
-        ASSERT_TRUE(read_piece(input, piece));
-        const auto start = static_cast<std::size_t>(starts[i]);
-        EXPECT_EQ(std::string(piece.bytes, piece.length),
-                  text.substr(start, static_cast<std::size_t>(starts[i + 1]) - start));
-    }
-    close(file);
-}
-
 // Lines of every kind in random order: peak lines, letter lines, blank lines, lines of a
 // piece's length and either side of it, and a last line without a LF.
 std::string mixed_lines(std::uint32_t seed) {
@@ -181,77 +143,31 @@ std::string mixed_lines(std::uint32_t seed) {
     return text + "7 7";
 }
 
-// Whatever skip_plain_lines passes is whole pieces, as read_piece would cut them, none of
-// them beginning with a letter; and reading on afterwards misses nothing.
-TEST(Ms2Input, SkippedLinesAreWholePlainPieces) {
-    const Scratch scratch;
+// Whatever skip_plain_lines passes is whole pieces, as piece_length cuts them, none of them
+// beginning with a letter; and it passes most of the plain lines.
+TEST(Pieces, SkippedLinesAreWholePlainPieces) {
     for (std::uint32_t seed = 1; seed <= 3; ++seed) {
         const std::string text = mixed_lines(seed);
-        const int file = scratch.input("mixed.ms2", text);
-        ASSERT_GE(file, 0);
-        static Ms2Input input;
-        attach_input(input, file);
-        std::string joined;
+        const char *end = text.data() + text.size();
         std::size_t skipped_total = 0;
-        LinePiece piece{};
-        while (read_piece(input, piece)) {
-            joined.append(piece.bytes, piece.length);
-            const std::size_t from = joined.size();
-            const std::size_t skipped = skip_plain_lines(input);
-            joined.append(input.data + input.cursor - skipped, skipped);
-            for (std::size_t at = from; at < joined.size();) {
-                const std::size_t feed = joined.find('\n', at);
-                ASSERT_NE(feed, std::string::npos);
-                ASSERT_LE(feed + 1 - at, kLinePieceMax) << "a skipped line longer than a piece";
-                const char first = static_cast<char>(joined[at] | 0x20);
-                ASSERT_FALSE(first >= 'a' && first <= 'z') << "a skipped line begins with a letter";
-                at = feed + 1;
+        for (const char *at = text.data(); at < end;) {
+            const char *after = at + piece_length(at, static_cast<std::size_t>(end - at));
+            const char *run_end = skip_plain_lines(after, end);
+            for (const char *line = after; line < run_end;) {
+                const std::size_t length = piece_length(line, static_cast<std::size_t>(end - line));
+                ASSERT_EQ(line[length - 1], '\n') << "a skipped line longer than a piece";
+                ASSERT_FALSE(is_letter(*line)) << "a skipped line begins with a letter";
+                line += length;
             }
-            skipped_total += skipped;
+            skipped_total += static_cast<std::size_t>(run_end - after);
+            at = run_end;
         }
-        EXPECT_EQ(joined, text);
         EXPECT_GT(skipped_total, text.size() / 4);  // runs of plain lines are passed in bulk
-        close(file);
     }
 }
 
-// Reads pieces until the input has moved its buffer and then gone `beyond` bytes further;
-// returns whether the return to `held` afterwards was served from the buffer.
-bool returned_from_buffer(Ms2Input &input, std::int64_t held, std::int64_t beyond) {
-    LinePiece piece{};
-    const std::int64_t first_offset = input.buffer_offset;
-    while (input.buffer_offset == first_offset) read_piece(input, piece);
-    const std::int64_t target = input_position(input) + beyond;
-    while (input_position(input) < target) read_piece(input, piece);
-    const std::int64_t buffer_offset = input.buffer_offset;
-    return seek_input(input, held) && input.buffer_offset == buffer_offset && input.filled > 0;
-}
-
-// A held position survives refills while the buffer can keep it, so the return to it needs
-// no read of the file; one held longer is read again from the file, still correctly.
-TEST(Ms2Input, HeldPositionIsKeptAcrossRefills) {
-    const Scratch scratch;
-    const std::string text = varied_lines() + varied_lines();
-    const int file = scratch.input("held.ms2", text);
-    ASSERT_GE(file, 0);
-    static Ms2Input input;
-    attach_input(input, file);
-    LinePiece piece{};
-    while (input_position(input) < static_cast<std::int64_t>(kInputBufferSize) - 20000)
-        read_piece(input, piece);
-    // Held 20 KB before a refill: kept. Held just after one, the next refill finds it too far.
-    for (const bool kept : {true, false}) {
-        const std::int64_t held = hold_input_position(input);
-        EXPECT_EQ(returned_from_buffer(input, held, 1000), kept);
-        ASSERT_TRUE(read_piece(input, piece));
-        EXPECT_EQ(std::string(piece.bytes, piece.length),
-                  text.substr(static_cast<std::size_t>(held), piece.length));
-    }
-    close(file);
-}
-
-// A scan whose peaks outrun the input buffer: both charge files hold every peak, and the
-// split goes on correctly after the return to a position the buffer no longer holds.
+// A scan whose peaks outrun the input buffer, plain and in gzip (where it goes through the
+// temporary file): both charge files hold every peak, and the split goes on correctly.
 TEST(SplitMs2, ScanLargerThanTheInputBuffer) {
     const Scratch scratch;
     std::string peaks;
@@ -259,31 +175,19 @@ TEST(SplitMs2, ScanLargerThanTheInputBuffer) {
         peaks += std::to_string(100 + i) + ".5 " + std::to_string(i % 977) + "\r\n";
         if (i % 1000 == 0) peaks += "I\tnot a peak\n";
     }
-    split_text(scratch, "big", "S 1 1\nZ 2 100.1\nZ 3 150.2\n" + peaks + "S 2 2\nZ 1 9.9\n1 2\n");
-
+    const std::string text = "S 1 1\nZ 2 100.1\nZ 3 150.2\n" + peaks + "S 2 2\nZ 1 9.9\n1 2\n";
     std::string body;
     for (std::size_t at = 0, end; at < peaks.size(); at = end) {
         end = peaks.find('\n', at) + 1;
         if (peaks[at] != 'I') body += peaks.substr(at, end - at);
     }
-    expect_file(scratch.path("big/big.00001.00001.2.dta"), "100.1 2\n" + body);
-    expect_file(scratch.path("big/big.00001.00001.3.dta"), "150.2 3\n" + body);
-    expect_file(scratch.path("big/big.00002.00002.1.dta"), "9.9 1\n1 2\n");
-}
-
-// The scan's further charge lines take the body that the first one's reading found, rather
-// than reading it again.
-TEST(SplitMs2, BodyIsReadOncePerScan) {
-    const Scratch scratch;
-    const std::string scan = "S 1 1\nZ 2 200.2\nI x\nZ 3 300.3\nZ 4 400.4\n";
-    std::string peaks;
-    for (int i = 0; i < 1000; ++i) peaks += std::to_string(i) + ".25 7\n";
-    const SplitResult result = split_text(scratch, "once", scan + peaks + "S 2 2\n");
-    EXPECT_EQ(result.charge_lines, 3U);
-    const std::size_t first_reading = std::string("I x\nZ 3 300.3\nZ 4 400.4\nS 2 2\n").size();
-    EXPECT_EQ(result.body_bytes_read, peaks.size() + first_reading);
-    expect_file(scratch.path("once/once.00001.00001.3.dta"), "300.3 3\n" + peaks);
-    expect_file(scratch.path("once/once.00001.00001.4.dta"), "400.4 4\n" + peaks);
+    for (const std::string name : {"big", "gz"}) {
+        split_text(scratch, name, name == "gz" ? gzip_of({text}) : text);
+        const std::string dta = scratch.path(name + "/" + name + ".0000");
+        expect_file(dta + "1.00001.2.dta", "100.1 2\n" + body);
+        expect_file(dta + "1.00001.3.dta", "150.2 3\n" + body);
+        expect_file(dta + "2.00002.1.dta", "9.9 1\n1 2\n");
+    }
 }
 
 // A charge line after the body's first piece (here after a blank line) has a body of its
@@ -295,11 +199,15 @@ TEST(SplitMs2, ChargeLineAfterTheBodysStartHasItsOwnBody) {
     expect_file(scratch.path("late/late.00001.00001.3.dta"), "3.5 3\n5 5\n");
 }
 
-// Charge lines that outgrow the input buffer are read once, not once for each of them: the
-// bytes read for bodies grow with the charge lines times the body, never with their square,
-// and the file is read about twice, not once per charge line.
-TEST(SplitMs2, ManyChargeLinesAreReadOnce) {
+// A scan the buffer holds is read once; charge lines that outgrow the buffer are read again
+// once, and the body once per charge line: never the square of the charge lines.
+TEST(SplitMs2, ReadsAreBounded) {
     const Scratch scratch;
+    std::string peaks;
+    for (int i = 0; i < 1000; ++i) peaks += std::to_string(i) + ".25 7\nI x\n";
+    const std::string held = "S 1 1\nZ 2 200.2\nZ 3 300.3\n" + peaks + "S 2 2\n";
+    const Conversion &once = split_text(scratch, "held", held);
+    EXPECT_EQ(once.input.reread_bytes, 0U);
     std::string text = "S 1 1\n";
     const int charge_lines = 3000;
     const std::string rest_of_line = " 1.5 " + std::string(90, '.') + "\n";  // ignored fields
@@ -307,11 +215,42 @@ TEST(SplitMs2, ManyChargeLinesAreReadOnce) {
     ASSERT_GT(text.size(), kInputBufferSize);
     const std::string body = "1 1\n2 2\nI among the peaks\n3 3\n";
     text += body + "S 2 2\n";
-    const SplitResult result = split_text(scratch, "many", text);
-    EXPECT_EQ(result.charge_lines, static_cast<std::uint64_t>(charge_lines));
-    EXPECT_LE(result.body_bytes_read, text.size() + charge_lines * (body.size() + 6));
-    EXPECT_LE(result.file_bytes_read, 3 * text.size());
+    const Conversion &many = split_text(scratch, "many", text);
+    EXPECT_EQ(many.charge_lines, static_cast<std::uint64_t>(charge_lines));
+    EXPECT_LE(many.input.reread_bytes, 2 * text.size() + charge_lines * (body.size() + kLinePieceSize));
     expect_file(scratch.path("many/many.00001.00001.2.dta"), "1.5 2\n1 1\n2 2\n3 3\n");
+}
+
+// gzip of several members reads as one stream, through whichever library the build uses (the
+// portable build of these tests uses zlib); data cut short or corrupt is an error.
+TEST(Inflate, MembersTruncationAndCorruption) {
+    const Scratch scratch;
+    const std::string text = "S 1 1\nZ 2 2.5\n" + std::string(300000, '7') + "\n";
+    const std::string members = gzip_of({text.substr(0, 100), text.substr(100), ""});
+    std::string corrupt = members;
+    corrupt[corrupt.size() / 2] ^= 0x55;
+    struct Case { std::string stored; bool good; };
+    const Case cases[] = {{members, true},
+                          {members.substr(0, members.size() - 30), false},
+                          {corrupt, false},
+                          {members + "trailing", false}};
+    for (const Case &c : cases) {
+        const int file = scratch.input("in.gz", c.stored);
+        ASSERT_GE(file, 0);
+        static Inflate inflate;
+        start_inflate(inflate, file, "", 0);
+        std::string out;
+        static char chunk[65536];
+        const char *problem = nullptr;
+        std::int64_t got = 0;
+        while ((got = inflate_some(inflate, chunk, sizeof chunk, problem)) > 0)
+            out.append(chunk, static_cast<std::size_t>(got));
+        close(file);
+        EXPECT_EQ(got == 0, c.good) << (problem != nullptr ? problem : "");
+        if (c.good) {
+            EXPECT_TRUE(out == text);
+        }
+    }
 }
 
 // A conversion writes 400,000 names over an earlier run's tree, its clock ticking every
@@ -333,7 +272,7 @@ TEST(WrittenNames, EarlierFilesOfTheFirstTickAreNeverTakenForOwn) {
             ASSERT_TRUE(wrote(names, own(i), first + i / files_per_tick)) << i;
         int false_positives = 0;
         for (int i = 0; i < 100000; ++i) {
-            const std::uint64_t earlier = hash_name(("earlier/" + std::to_string(i)).c_str());
+            const NameHash earlier = hash_name(("earlier/" + std::to_string(i)).c_str());
             EXPECT_FALSE(wrote(names, earlier, first - 1));
             false_positives += wrote(names, earlier, first);
         }
@@ -342,31 +281,24 @@ TEST(WrittenNames, EarlierFilesOfTheFirstTickAreNeverTakenForOwn) {
     }
 }
 
-// Each call's bytes as a text-mode stream receives them, then as the file holds them.
-TEST(LineEnds, TextModeKeepsTheInputsLineEnds) {
-    struct Case { bool text_mode; std::vector<std::string> calls; std::string file; };
+// Line ends as a file with CR LF lines holds them, the bytes given in several calls.
+TEST(LineEnds, EachLineEndsInOneCrLf) {
+    struct Case { std::vector<std::string> calls; std::string file; };
     const Case cases[] = {
-        {true, {"1 2\r\n"}, "1 2\r\n"},                   // CR LF stays CR LF
-        {true, {"1 2\n3 4\n"}, "1 2\r\n3 4\r\n"},         // LF becomes CR LF
-        {true, {"1 2\r", "\n3 4\n"}, "1 2\r\n3 4\r\n"},   // a CR at a run boundary, then LF
-        {true, {"1 2\r", "3 4\n"}, "1 2\r3 4\r\n"},       // ... then something else
-        {true, {"1 2\n3 4\r"}, "1 2\r\n3 4\r"},           // a lone CR at the end stays
-        {true, {"1 2\r\r\n"}, "1 2\r\r\n"},               // CR CR LF comes out as it came in
-        {true, {"\r", "", "\r", "\n"}, "\r\r\n"},
-        {false, {"1 2\r", "\n3 4\r\r\n", "\r"}, "1 2\r\n3 4\r\r\n\r"},  // no text mode: as is
+        {{"1 2\r\n"}, "1 2\r\n"},                   // CR LF stays CR LF
+        {{"1 2\n3 4\n"}, "1 2\r\n3 4\r\n"},         // LF becomes CR LF
+        {{"1 2\r", "\n3 4\n"}, "1 2\r\n3 4\r\n"},   // a CR at a call's end, then LF
+        {{"1 2\r", "3 4\n"}, "1 2\r3 4\r\n"},       // ... then something else
+        {{"1 2\n3 4\r"}, "1 2\r\n3 4\r"},           // a lone CR at the end stays
+        {{"1 2\r\r\n"}, "1 2\r\r\n"},               // CR CR LF comes out as it came in
+        {{"\n", "", "\n"}, "\r\n\r\n"},
     };
     for (const Case &c : cases) {
-        bool held_cr = false;
-        std::string given;
-        char out[64];
-        for (const std::string &call : c.calls) {
-            given.append(out, filter_line_ends(c.text_mode, held_cr, call.data(), call.size(),
-                                               false, out));
-        }
-        given.append(out, filter_line_ends(c.text_mode, held_cr, out, 0, true, out));
+        char previous = '\0';
         std::string file;
-        for (const char byte : given)
-            file += c.text_mode && byte == '\n' ? "\r\n" : std::string(1, byte);
+        char out[64];
+        for (const std::string &call : c.calls)
+            file.append(out, end_lines_in_crlf(call.data(), call.size(), previous, out));
         EXPECT_EQ(file, c.file) << "case ending in " << c.calls.back().size() << " bytes";
     }
 }

@@ -1,6 +1,7 @@
 #include "messages.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
@@ -23,6 +24,7 @@ constexpr std::size_t kMessageSize = std::size_t{16} * 1024;
 
 bool failed = false;   // a failure has been reported
 int output_error = 0;  // errno of the first write to standard output that failed
+std::size_t progress_length = 0;  // of the progress line on the terminal; 0: none stands
 
 // Standard output that cannot be written never stops the work: the first failure is kept
 // and reported at the end.
@@ -31,9 +33,21 @@ void send(int stream, const char *text, std::size_t length) {
     if (error != 0 && stream == kStandardOutput && output_error == 0) output_error = error;
 }
 
+// Blanks over a progress line, and the cursor back at its start.
+void clear_progress() {
+    static char blanks[kMessageSize];
+    if (progress_length == 0) return;
+    const std::size_t length = progress_length + 2 < sizeof blanks ? progress_length + 2 : sizeof blanks;
+    std::memset(blanks, ' ', length);
+    blanks[0] = blanks[length - 1] = '\r';
+    progress_length = 0;
+    send(kStandardError, blanks, length);
+}
+
 // The parts, joined, in one write.
 void emit(int stream, Parts parts) {
     static char line[kMessageSize];
+    clear_progress();
     std::size_t length = 0;
     for (const char *part : parts) {
         for (std::size_t rest = std::strlen(part); rest > 0;) {
@@ -121,8 +135,8 @@ void report_unwritable(const char *dta_path) {
     say_failure({" skipping: ", dta_path, " (cannot write .dta file)\n"});
 }
 
-void report_read_error(const char *name, int error) {
-    tell_failure(name, ": read error: ", std::strerror(error));
+void report_read_error(const char *name, int error, const char *problem) {
+    tell_failure(name, ": read error: ", problem != nullptr ? problem : std::strerror(error));
 }
 
 void report_directory_failure(const char *directory, const char *reason) {
@@ -153,6 +167,20 @@ void notice_no_dta_file(const char *name) {
 
 void notice_replaced(const char *dta_path) {
     tell(dta_path, ": replaces the file written earlier for the same scan numbers and charge");
+}
+
+void show_progress(const char *name, int percent_read, std::uint64_t files, double mb_per_second) {
+    char numbers[96];
+    const int length = std::snprintf(numbers, sizeof numbers, ": %d%% read, %llu DTA files, %.1f MB/s",
+                                     percent_read, static_cast<unsigned long long>(files), mb_per_second);
+    clear_progress();
+    emit(kStandardError, {"\r", kProgramName, ": ", name, numbers});
+    progress_length = std::strlen(kProgramName) + 2 + std::strlen(name) + static_cast<std::size_t>(length);
+}
+
+void end_progress() {
+    progress_length = 0;
+    send(kStandardError, "\n", 1);
 }
 
 int exit_status() {

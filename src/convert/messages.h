@@ -29,7 +29,8 @@ void report_skipped(const char *name);
 // reason: an errno value, or kNotRegularFile.
 void report_unreadable(const char *name, int reason);
 void report_unwritable(const char *dta_path);
-void report_read_error(const char *name, int error);
+// problem, when set, says what errno cannot (corrupt gzip data).
+void report_read_error(const char *name, int error, const char *problem);
 void report_directory_failure(const char *directory, const char *reason);
 void report_unremovable(const char *dta_path, int error);
 void report_argument_failure(const char *name, const char *reason);
@@ -39,6 +40,11 @@ void report_shared_directory(const char *name, const char *earlier, const char *
 // Notices of output that differs from what the input suggests: not failures.
 void notice_no_dta_file(const char *name);
 void notice_replaced(const char *dta_path);
+
+// A progress line on standard error, which must be a terminal, rewritten in place; any
+// other line clears it first. end_progress leaves it as the input's last word.
+void show_progress(const char *name, int percent_read, std::uint64_t files, double mb_per_second);
+void end_progress();
 
 // Reports if standard output could not be written, and returns the exit status: 0 when
 // nothing failed, 1 otherwise.

@@ -1,10 +1,33 @@
-// Buffered reading of an MS2 input in line pieces, and the fields of its lines.
+// Reading an MS2 input forward, one scan at a time.
 //
-// The buffer always holds at least one whole piece ahead of the cursor unless the file has
-// ended, so a piece is handed out as a view into the buffer and never copied. A return to a
-// position inside the buffer only moves the cursor; to any other, the next read starts there
-// (reads name their offset: there is no seek). The splitter holds the position after each Z
-// line, so its return there is served from memory even when the scan straddles a refill.
+// How it works
+// - The input is read forward through one buffer (256 KiB), decompressed first if it is
+//   gzip (recognised by its first bytes, whatever its name). It is cut into line pieces of
+//   at most 4999 bytes, each judged by its first byte: an S piece opens a scan and gives its
+//   scan numbers; until the scan's first peak piece (a decimal digit), every Z piece is a
+//   charge line. The scan ends at the next S piece, or at the end of the input.
+// - One pass over a scan finds what writing its files needs: its extent, where its charge
+//   lines end, and whether every charge line's body is one run of bytes, which it is unless
+//   a piece that begins with a letter (an annotation line among the peaks, or a charge line
+//   after a blank line) stands among the body's pieces. The pass looks at pieces one at a
+//   time in the header and, past it, at whole runs of peak lines 64 bytes at a time,
+//   looking only for line ends and a letter after one (skip_plain_lines).
+// - At each scan the buffer keeps the scan's bytes from its start, so that its files are
+//   written from memory. A scan too large for that is read again for its files: from the
+//   file itself, or, for gzip, which cannot be read twice, from an anonymous temporary file
+//   that the scan is copied to as it passes (the system removes it, even after SIGKILL).
+// - A failed read ends the input, and only scans whose end was read are returned: every
+//   scan that lies wholly before the failure gets its files, nothing after it.
+//
+// Choices where the behaviour could have gone two ways:
+// - An S piece met before any peak starts a new scan, so the Z lines after it carry its
+//   numbers rather than overwriting the earlier scan's files.
+// - A Z line without a mass token (none on the line, or a charge that is not a number) writes
+//   the mass text "0", never a token left over from an earlier line.
+// - Numbers beyond the signed 32-bit range are clamped to the nearest limit.
+// - Fields end at a NUL byte, as in the C string a line would have been.
+// - A gzip file is one stream however many members it has, and anything after the last
+//   member that is not another member is corrupt data, not ignored.
 #include "ms2_input.h"
 
 #include <cerrno>
@@ -18,20 +41,8 @@
 
 namespace {
 
+// A held scan may fill the buffer but for room to read two more pieces.
 constexpr std::size_t kHeldBytesMax = kInputBufferSize - 2 * kLinePieceSize;
-
-// Index in data of the first byte a refill must keep: the held position's, while the held
-// bytes leave room to read two pieces; otherwise the cursor's, and the hold ends. Held bytes
-// only grow until the hold ends, so a scan too large to keep costs one short read at most.
-std::size_t first_kept_byte(Ms2Input &input) {
-    const std::int64_t held = input.held_position;
-    if (held >= input.buffer_offset) {
-        const auto index = static_cast<std::size_t>(held - input.buffer_offset);
-        if (input.filled - index <= kHeldBytesMax) return index;
-    }
-    input.held_position = -1;
-    return input.cursor;
-}
 
 #ifdef MS2SPLIT_SSE2
 // Peak lines are short, so the body is scanned 64 bytes at a time for the two things that
@@ -75,7 +86,7 @@ const char *after_last_feed(const char *block) {
     return block + kBlock - __builtin_clzll(marks_of(block).feeds);
 }
 
-const char *skip_plain_lines_in(const char *line, const char *end) {
+const char *plain_lines_end(const char *line, const char *end) {
     const auto piece_max = static_cast<std::ptrdiff_t>(kLinePieceMax);
     const char *passed = line;        // just past the last whole line passed, but for fed_block
     const char *fed_block = nullptr;  // the last block with a LF, when not yet counted in passed
@@ -107,7 +118,7 @@ const char *skip_plain_lines_in(const char *line, const char *end) {
     return fed_block != nullptr ? after_last_feed(fed_block) : passed;
 }
 #else
-const char *skip_plain_lines_in(const char *line, const char *end) {
+const char *plain_lines_end(const char *line, const char *end) {
     while (line < end && !is_letter(*line)) {
         const std::size_t room = static_cast<std::size_t>(end - line);
         const void *feed = std::memchr(line, '\n', room < kLinePieceMax ? room : kLinePieceMax);
@@ -129,7 +140,6 @@ Fields fields_of(const LinePiece &piece) {
     return {piece.bytes, end};
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }  // as isspace in "C"
 
 void skip_spaces(Fields &fields) {
@@ -163,87 +173,192 @@ bool read_int32(Fields &fields, std::int32_t &value) {
     return true;
 }
 
-}  // namespace
 
-void attach_input(Ms2Input &input, int file) {
-    input.file = file;
-    input.buffer_offset = 0;
-    input.held_position = -1;
-    input.filled = 0;
-    input.cursor = 0;
-    input.exhausted = false;
-    input.error = 0;
-    input.bytes_read = 0;
+std::int64_t offset_of(const Ms2Input &input, std::size_t index) {
+    return input.buffer_offset + static_cast<std::int64_t>(index);
 }
 
-void refill_input(Ms2Input &input) {
+void fail(Ms2Input &input, int error, const char *problem) {
+    input.at_end = true;
+    input.error = error != 0 ? error : EIO;
+    input.problem = problem;
+}
+
+// Copies the scan's bytes from the spill's end up to offset into the spill.
+bool spill_scan(Ms2Input &input, std::int64_t offset) {
+    if (input.error != 0) return false;
+    if (input.spill < 0 && (input.spill = open_anonymous_file()) < 0) {
+        fail(input, errno, "no room for a large scan in the temporary folder");
+        return false;
+    }
+    const std::int64_t from = input.spill_end;
+    const char *bytes = input.data + (from - input.buffer_offset);
+    const auto length = static_cast<std::size_t>(offset - from);
+    if (!write_file_at(input.spill, from - input.spill_start, bytes, length)) {
+        fail(input, errno, "no room for a large scan in the temporary folder");
+        return false;
+    }
+    input.spill_end = offset;
+    return true;
+}
+
+// The first byte a refill keeps: the held scan's start, while it leaves room for two
+// pieces; otherwise the cursor's. A gzip scan that outgrows the buffer goes on to the spill
+// as it passes.
+std::size_t first_kept_byte(Ms2Input &input) {
+    if (input.scan_held) {
+        if (input.filled - input.scan_index <= kHeldBytesMax) return input.scan_index;
+        input.scan_held = false;
+        input.scan_spilling = input.gzip;
+        input.spill_start = input.spill_end = offset_of(input, input.scan_index);
+    }
+    if (input.scan_spilling) spill_scan(input, offset_of(input, input.cursor));
+    return input.cursor;
+}
+
+std::int64_t read_more(Ms2Input &input, char *out, std::size_t capacity) {
+    if (input.gzip) {
+        const char *problem = nullptr;
+        const std::int64_t got = inflate_some(input.inflate, out, capacity, problem);
+        input.file_bytes = input.inflate.file_bytes;
+        if (got < 0) fail(input, problem != nullptr ? EIO : errno, problem);
+        return got;
+    }
+    const std::int64_t got = read_file_at(input.file, static_cast<std::int64_t>(input.file_bytes), out, capacity);
+    if (got < 0) fail(input, errno, nullptr);
+    if (got > 0) input.file_bytes += static_cast<std::uint64_t>(got);
+    return got;
+}
+
+// Moves what must stay to the front and reads more behind it, until the buffer is full or
+// the input ends.
+void refill(Ms2Input &input) {
     const std::size_t kept_from = first_kept_byte(input);
     const std::size_t kept = input.filled - kept_from;
     std::memmove(input.data, input.data + kept_from, kept);
     input.buffer_offset += static_cast<std::int64_t>(kept_from);
     input.cursor -= kept_from;
+    if (input.scan_held) input.scan_index -= kept_from;
     input.filled = kept;
-    while (input.filled < sizeof input.data) {
-        const std::int64_t offset = input.buffer_offset + static_cast<std::int64_t>(input.filled);
-        const std::int64_t got = read_file_at(input.file, offset, input.data + input.filled,
-                                              sizeof input.data - input.filled);
-        if (got <= 0) {  // the end of the file, or a read error: either ends the input
-            input.exhausted = true;
-            if (got < 0) input.error = errno != 0 ? errno : EIO;
-            return;
+    while (input.filled < sizeof input.data && !input.at_end) {
+        const std::int64_t got = read_more(input, input.data + input.filled, sizeof input.data - input.filled);
+        if (got <= 0) {
+            input.at_end = true;
+            break;
         }
         input.filled += static_cast<std::size_t>(got);
-        input.bytes_read += static_cast<std::uint64_t>(got);
     }
 }
 
-std::int64_t input_position(const Ms2Input &input) {
-    return input.buffer_offset + static_cast<std::int64_t>(input.cursor);
-}
-
-std::int64_t hold_input_position(Ms2Input &input) {
-    input.held_position = input_position(input);
-    return input.held_position;
-}
-
-bool seek_input(Ms2Input &input, std::int64_t position) {
-    input.held_position = -1;
-    const std::int64_t buffer_end = input.buffer_offset + static_cast<std::int64_t>(input.filled);
-    if (position >= input.buffer_offset && position <= buffer_end) {
-        input.cursor = static_cast<std::size_t>(position - input.buffer_offset);
-        return true;
-    }
-    if (input.error != 0) {  // what lies beyond the buffer could not be read
-        input.cursor = input.filled;
-        return false;
-    }
-    input.buffer_offset = position;  // the next read_piece reads from there
-    input.cursor = input.filled = 0;
-    input.exhausted = false;
+// The next piece, which then counts as read; false when none is left.
+bool read_piece(Ms2Input &input, LinePiece &piece) {
+    if (!input.at_end && input.filled - input.cursor < kLinePieceMax) refill(input);
+    const std::size_t available = input.filled - input.cursor;
+    if (available == 0) return false;
+    piece = {input.data + input.cursor, piece_length(input.data + input.cursor, available)};
+    input.cursor += piece.length;
     return true;
 }
 
-std::size_t skip_plain_lines(Ms2Input &input) {
-    const char *line = input.data + input.cursor;
-    if (input.cursor >= input.filled || is_letter(*line)) return 0;
-    const std::size_t passed =
-        static_cast<std::size_t>(skip_plain_lines_in(line, input.data + input.filled) - line);
-    input.cursor += passed;
-    return passed;
+void unread_piece(Ms2Input &input, const LinePiece &piece) { input.cursor -= piece.length; }
+
+// What one pass over a scan found of its charge lines and bodies.
+struct ScanWalk {
+    bool in_header;         // before the first peak piece
+    bool body_piece_seen;   // a piece that reaches a body, after the first charge line
+};
+
+void note_piece(Ms2Input &input, Scan &scan, ScanWalk &walk, const LinePiece &piece) {
+    const char first = piece.bytes[0];
+    const std::int64_t start = offset_of(input, input.cursor) - static_cast<std::int64_t>(piece.length);
+    if (is_letter(first)) {
+        if (walk.in_header && first == 'Z') {
+            if (walk.body_piece_seen) scan.same_body = false;
+            ++scan.charge_lines;
+        }
+        if (walk.body_piece_seen) scan.one_run = false;
+        scan.run_start = offset_of(input, input.cursor);
+        return;
+    }
+    if (walk.in_header && is_digit(first)) {
+        walk.in_header = false;
+        scan.header_end = start;
+    }
+    if (scan.charge_lines > 0) walk.body_piece_seen = true;
+    // Past the header, the plain lines that follow change nothing: pass them in bulk.
+    if (!walk.in_header) {
+        input.cursor = static_cast<std::size_t>(
+            skip_plain_lines(input.data + input.cursor, input.data + input.filled) - input.data);
+    }
 }
 
-void fail_input(Ms2Input &input, int error) {
-    input.buffer_offset += static_cast<std::int64_t>(input.cursor);
-    input.held_position = -1;
-    input.filled = input.cursor = 0;
-    input.exhausted = true;
-    input.error = error;
+}  // namespace
+
+const char *skip_plain_lines(const char *line, const char *end) {
+    return line < end && !is_letter(*line) ? plain_lines_end(line, end) : line;
 }
 
-const char *buffered_bytes(const Ms2Input &input, std::int64_t start, std::int64_t end) {
-    const std::int64_t buffer_end = input.buffer_offset + static_cast<std::int64_t>(input.filled);
-    if (start < input.buffer_offset || end > buffer_end) return nullptr;
-    return input.data + (start - input.buffer_offset);
+void attach_input(Ms2Input &input, int file) {
+    input.file = file;
+    input.buffer_offset = 0;
+    input.cursor = input.filled = 0;
+    input.scan_held = false;
+    input.at_end = false;
+    input.error = 0;
+    input.problem = nullptr;
+    input.file_bytes = input.reread_bytes = 0;
+    input.scan_spilling = false;
+    char head[2];
+    const std::int64_t got = read_file_at(file, 0, head, sizeof head);
+    input.gzip = got == 2 && is_gzip(head, 2);
+    if (got < 0) fail(input, errno, nullptr);
+    if (input.gzip) start_inflate(input.inflate, file, head, 2);
+}
+
+bool next_scan(Ms2Input &input, Scan &scan) {
+    input.scan_held = input.scan_spilling = false;
+    LinePiece piece{};
+    do {  // what comes before an S piece is passed over
+        if (!read_piece(input, piece)) return false;
+    } while (piece.bytes[0] != 'S');
+    scan.numbers = parse_scan_line(piece);
+    scan.start = offset_of(input, input.cursor);
+    scan.header_end = -1;
+    scan.run_start = scan.start;
+    scan.charge_lines = 0;
+    scan.one_run = scan.same_body = true;
+    input.scan_held = true;
+    input.scan_index = input.cursor;
+    ScanWalk walk{true, false};
+    while (read_piece(input, piece)) {
+        if (piece.bytes[0] == 'S') {
+            unread_piece(input, piece);
+            break;
+        }
+        note_piece(input, scan, walk, piece);
+    }
+    if (input.at_end && input.cursor == input.filled && input.error != 0) return false;  // cut short
+    scan.end = offset_of(input, input.cursor);
+    if (scan.header_end < 0) scan.header_end = scan.end;
+    if (input.scan_spilling && !spill_scan(input, scan.end)) return false;
+    scan.held = input.scan_held ? input.data + input.scan_index : nullptr;
+    return true;
+}
+
+std::int64_t reread_scan(Ms2Input &input, const Scan &scan, std::int64_t offset, char *out,
+                         std::size_t length) {
+    if (static_cast<std::int64_t>(length) > scan.end - offset)
+        length = static_cast<std::size_t>(scan.end - offset);
+    const std::int64_t got = input.gzip
+                                 ? read_file_at(input.spill, offset - input.spill_start, out, length)
+                                 : read_file_at(input.file, offset, out, length);
+    if (got < 0 || (got == 0 && length > 0)) {  // a disk fails, or the file has changed
+        fail(input, got < 0 ? errno : EIO, got < 0 ? nullptr : "the input changed while it was read");
+        input.filled = input.cursor;  // nothing after the failure is written
+        return -1;
+    }
+    input.reread_bytes += static_cast<std::uint64_t>(got);
+    return got;
 }
 
 ScanNumbers parse_scan_line(const LinePiece &piece) {

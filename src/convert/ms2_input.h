@@ -1,4 +1,5 @@
-// Reading an MS2 input: line pieces through one fixed buffer, and the fields of S and Z lines.
+// Reading an MS2 input forward, one scan at a time, through one fixed buffer; and the fields
+// of S and Z lines.
 #ifndef MS2SPLIT_MS2_INPUT_H
 #define MS2SPLIT_MS2_INPUT_H
 
@@ -6,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "inflate.h"
 #include "platform.h"
 
 // Input is judged one line piece at a time: a piece holds at most kLinePieceMax bytes of a
@@ -19,78 +21,34 @@ constexpr std::size_t kInputBufferSize = MS2SPLIT_INPUT_BUFFER_SIZE;
 static_assert(kInputBufferSize >= 3 * kLinePieceSize, "a refill must leave room for a piece");
 
 struct LinePiece {
-    const char *bytes;   // inside the input buffer; valid until the next read or seek
+    const char *bytes;
     std::size_t length;  // never 0
 };
 
-// An input read through one fixed buffer, so that returning to a saved position is usually
-// served from memory rather than from the file. Reads name their offset, so two inputs can
-// read one file side by side, and a return to a position the buffer no longer holds costs
-// no system call of its own.
-struct Ms2Input {
-    int file;                     // descriptor open for reading; its owner closes it
-    std::int64_t buffer_offset;   // file offset of data[0]
-    std::int64_t held_position;   // kept in the buffer across refills while it fits; -1: none
-    std::size_t filled;           // bytes of data that hold input
-    std::size_t cursor;           // index in data of the next unread byte
-    bool exhausted;               // nothing follows data[filled]: end of file or read error
-    int error;                    // errno of the read that ended the input; 0 while none has
-    std::uint64_t bytes_read;     // from the file since attached, reread bytes included
-    char data[kInputBufferSize];
-};
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-void attach_input(Ms2Input &input, int file);
-// Moves the unread bytes (and any held ones) to the front and reads more behind them.
-void refill_input(Ms2Input &input);
-std::int64_t input_position(const Ms2Input &input);
-// Marks the current position as one the input will return to, so that a refill keeps the
-// bytes from it in the buffer while they leave room for two pieces. Returns the position.
-std::int64_t hold_input_position(Ms2Input &input);
-// Ends any hold. A position the buffer does not hold fails, leaving the input ended, once a
-// read has failed: what is read before a failed read is good, and nothing after it is read.
-bool seek_input(Ms2Input &input, std::int64_t position);
-// Ends the input with error, as if its next read had failed.
-void fail_input(Ms2Input &input, int error);
-// The bytes from start to end when the buffer holds all of them; nullptr otherwise.
-const char *buffered_bytes(const Ms2Input &input, std::int64_t start, std::int64_t end);
-
-// True when the next read_piece moves the buffer, invalidating earlier pieces.
-inline bool input_needs_refill(const Ms2Input &input) {
-    return !input.exhausted && input.filled - input.cursor < kLinePieceMax;
-}
-
-// Inline: it runs once per line, several times over for scans with several charges.
-inline bool read_piece(Ms2Input &input, LinePiece &piece) {
-    if (input_needs_refill(input)) refill_input(input);
-    std::size_t length = input.filled - input.cursor;
-    if (length == 0) return false;
-    if (length > kLinePieceMax) length = kLinePieceMax;
-    const char *start = input.data + input.cursor;
-    const auto *newline = static_cast<const char *>(std::memchr(start, '\n', length));
-    if (newline != nullptr) length = static_cast<std::size_t>(newline - start) + 1;
-    piece.bytes = start;
-    piece.length = length;
-    input.cursor += length;
-    return true;
-}
-
-// The ASCII letters, A to Z and a to z: a piece that begins with one never reaches a body.
+// The rule of bodies: a piece that begins with an ASCII letter (A to Z, a to z) never reaches
+// a DTA file; every other piece after a charge line does, up to the next S piece.
 inline bool is_letter(char c) {
     const auto folded = static_cast<unsigned char>((c | 0x20) - 'a');
     return folded < 26;
 }
 
-// Moves the cursor past whole lines that a body copies as they stand: each begins with a
-// byte that is not an ASCII letter and ends in a LF within one piece. Stops before the first
-// other line (one that begins with a letter, one longer than a piece) and wherever the
-// buffer might not hold a line whole, leaving the rest to read_piece. Every line passed is
-// exactly one piece as read_piece would cut it. Returns the count of bytes passed.
-std::size_t skip_plain_lines(Ms2Input &input);
-
-// The position where a piece just read began.
-inline std::int64_t piece_position(const Ms2Input &input, const LinePiece &piece) {
-    return input_position(input) - static_cast<std::int64_t>(piece.length);
+// The length of the piece that begins at bytes, of which available bytes are known: up to
+// and with the first LF, at most kLinePieceMax. Exact when available reaches the piece's end
+// or kLinePieceMax, or the input ends there.
+inline std::size_t piece_length(const char *bytes, std::size_t available) {
+    const std::size_t most = available < kLinePieceMax ? available : kLinePieceMax;
+    const void *feed = std::memchr(bytes, '\n', most);
+    return feed != nullptr ? static_cast<std::size_t>(static_cast<const char *>(feed) - bytes) + 1
+                           : most;
 }
+
+// Just past the run of whole lines from line on that a body copies as they stand: each
+// begins with a byte that is not a letter and ends in a LF within one piece. Stops before
+// any other line and where the bytes up to end might not hold a line whole; every line
+// passed is exactly one piece as piece_length cuts it. line must be a piece boundary.
+const char *skip_plain_lines(const char *line, const char *end);
 
 // Fields of S and Z lines, read as "%*s %d %d" and "%*s %d %s" would read them, except
 // that numbers beyond 32 bits are clamped, a missing mass token reads as "0", and fields end
@@ -105,5 +63,53 @@ struct ChargeLine {
 };
 ScanNumbers parse_scan_line(const LinePiece &piece);
 void parse_charge_line(const LinePiece &piece, ChargeLine &line);
+
+// One scan as the forward reading found it: from the byte after its S piece to the next S
+// piece or the end of the input, in input offsets (of the decompressed stream for gzip).
+struct Scan {
+    ScanNumbers numbers;
+    std::int64_t start;
+    std::int64_t end;
+    std::int64_t header_end;     // the first peak piece, or end: the charge lines lie before it
+    std::int64_t run_start;      // after the scan's last letter piece
+    std::uint32_t charge_lines;  // Z pieces before header_end
+    bool one_run;                // every charge line's body is the bytes from run_start to end
+    bool same_body;              // every charge line has the same body
+    const char *held;            // the bytes from start to end in the buffer; nullptr: reread
+};
+
+// An input read forward through one fixed buffer. A scan that the buffer holds costs
+// nothing more; a larger one is read again for its files: from the file itself, or, for
+// gzip, from an anonymous temporary file it is copied to as it passes.
+struct Ms2Input {
+    int file;                    // descriptor open for reading; its owner closes it
+    bool gzip;                   // the file is gzip, decompressed as it is read
+    Inflate inflate;             // for gzip
+    int spill = -1;              // the anonymous file of a large gzip scan; -1 until needed
+    std::int64_t spill_start;    // input offset of the spill's first byte
+    std::int64_t spill_end;      // input offset just past its last byte
+    std::int64_t buffer_offset;  // input offset of data[0]
+    std::size_t cursor;          // index in data of the next unread byte
+    std::size_t filled;          // bytes of data that hold input
+    std::size_t scan_index;      // of the current scan's start in data, while it is held
+    bool scan_held;              // the buffer holds the current scan from its start
+    bool scan_spilling;          // the current scan goes to the spill as it passes
+    bool at_end;                 // nothing follows data[filled]: end of input or a failure
+    int error;                   // errno of a failure that ended the input; 0 while none has
+    const char *problem;         // what ended it, where errno cannot say (corrupt gzip data)
+    std::uint64_t file_bytes;    // read from the file (compressed bytes for gzip)
+    std::uint64_t reread_bytes;  // of scans read again
+    char data[kInputBufferSize];
+};
+
+void attach_input(Ms2Input &input, int file);
+// Finds the next scan, passing over what comes before its S piece; false at the end of the
+// input or at a failure, which leaves error set. A scan that a failure cuts short is not
+// returned.
+bool next_scan(Ms2Input &input, Scan &scan);
+// Reads the scan's bytes from offset (at least start) again into out; returns their count,
+// or -1 after setting the input's error.
+std::int64_t reread_scan(Ms2Input &input, const Scan &scan, std::int64_t offset, char *out,
+                         std::size_t length);
 
 #endif

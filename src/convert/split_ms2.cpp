@@ -1,51 +1,40 @@
 // The MS2 scan splitter.
 //
 // How it works
-// - Pieces. The input is read in line pieces of at most 4999 bytes, each judged by its first
-//   byte. An S piece opens a scan and gives its scan numbers; until the scan's first peak
-//   piece (a decimal digit) every Z piece is a charge line, and each gets one DTA file. The
-//   writer copies the pieces that follow a charge line, up to the next S piece, less those
-//   that begin with a letter. No scan is held in memory, so the input must be a file that
-//   can be read at any offset.
-// - The return. After each DTA file the input goes back to the position just past its Z
-//   piece. The input buffer (256 KiB) holds that position across refills while the held
-//   bytes leave room for two pieces, so the return is nearly always a move of the cursor:
-//   on 100 MB of typical scans this took the run from 386 returns that read the file again
-//   (a seek each, and twice the reads, as every refill across a scan re-read its start) to
-//   none.
-// - The known body. One reading of a scan's body shows where it lies (see KnownBody), so
-//   the scan's further charge lines copy it straight from the buffer, and once the peaks
-//   begin the split jumps to the body's end instead of reading it a second time. With the
-//   pieces read once instead of once per charge line, the run on 100 MB went from 937 M to
-//   613 M instructions. When a scan's charge lines outgrow the buffer, a second reader
-//   fetches the known body, so the charge lines themselves are read once: 100,000 of them
-//   in one scan took 63 s when each file read through all the later ones.
-// - Plain lines in bulk. Within a body the writer passes runs of peak lines 64 bytes at a
-//   time, looking only for line ends and a letter after one (skip_plain_lines), instead of
-//   cutting every line into a piece of its own: with DTA paths composed without printf, the
-//   run on 100 MB went from 526 M to 176 M instructions.
+// - The reader hands over one scan at a time (next_scan): its scan numbers, where it lies,
+//   where its charge lines end, whether every charge line's body is one run of bytes, and
+//   the bytes themselves when the buffer holds them.
+// - For each charge line of the scan, one DTA file: the header line, then the body, which
+//   is every piece after the charge line up to the scan's end that does not begin with a
+//   letter. A body that is one run is written as it stands, in one write from the buffer;
+//   any other is gathered piece by piece into the writer's 64 KiB buffer, and kept there for
+//   the scan's other charge lines when they share it. A scan larger than the buffer is read
+//   again for each file, through windows of 64 KiB.
+// - Progress shows on standard error when it is a terminal and the input takes more than a
+//   second; the clock is read every 256 scans, not per line.
 //
-// Choices where the behaviour could have gone two ways:
-// - An S piece met before any peak starts a new scan, so the Z lines after it carry its
-//   numbers rather than overwriting the earlier scan's files.
-// - A Z line without a mass token (none on the line, or a charge that is not a number) writes
-//   the mass text "0", never a token left over from an earlier line.
-// - Numbers beyond the signed 32-bit range are clamped to the nearest limit.
-// - Fields end at a NUL byte, as in the C string a line would have been.
-// - The DTA file names begin with the stem's last component, so that "data/run7.ms2" gives
-//   "data/run7/run7.00012.00012.2.dta" and every path lies inside the created directory.
+// The DTA files are named after the last component of the directory, so that
+// "data/run7.ms2" gives "data/run7/run7.00012.00012.2.dta" and every path lies inside the
+// directory made for it.
 #include "split_ms2.h"
 
 #include <charconv>
 #include <cstring>
+#include <limits>
 
+#include "messages.h"
 #include "platform.h"
-#include "write_dta.h"
 
 namespace {
 
-constexpr std::size_t kDtaSuffixSize = 48;  // "%.5d.%.5d.%d.dta" needs at most 39 bytes
-constexpr int kScanDigits = 5;             // scan numbers are zero-filled to this many
+constexpr int kScanDigits = 5;  // scan numbers are zero-filled to this many
+constexpr std::size_t kNumberMax = std::numeric_limits<std::int32_t>::digits10 + 2;  // sign
+constexpr std::size_t kDtaSuffixSize = 3 * kNumberMax + sizeof "...dta";
+static_assert(kDtaSuffixSize >= sizeof "-2147483648.-2147483648.-2147483648.dta",
+              "the longest suffix must fit");
+constexpr double kProgressDelay = 1.0;       // seconds before an input shows progress
+constexpr double kProgressInterval = 0.25;   // between its updates
+constexpr std::uint64_t kScansPerLook = 256;  // between looks at the clock
 
 // Writes value as printf's "%.Nd" would with N = kDigits: at least that many digits, zero-
 // filled after any sign ("-00003"). Not printf itself: this runs once per DTA file.
@@ -61,78 +50,164 @@ char *append_decimal(char *out, std::int32_t value) {
     return out + length;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// What one reading found of the current scan's body.
-//
-// Invariant: every charge line of the scan that ends at or before range.start has exactly
-// this body. Pieces are cut the same way from any piece boundary, and every reading starts at
-// one, so all readings see the same pieces; those between such a charge line and range.start
-// begin with a letter (range.start is the first that does not, counted from a charge line
-// at or before this one), and letter pieces never reach a body. A charge line after
-// range.start (a blank line can come before a further Z line) has a shorter body of its own.
-struct KnownBody {
-    bool known;       // a reading of this scan's body went through to its end
-    BodyRange range;  // what that reading found
+// The pieces of part of a scan, from the buffer when it holds the scan, else read again
+// through a window.
+struct PieceReader {
+    std::int64_t position;       // of the next piece
+    std::int64_t end;            // of the part
+    char *window;                // of kRereadWindowSize bytes, for a scan not held
+    std::int64_t window_offset;  // of window[0]
+    std::size_t window_length;   // bytes the window holds
+    bool failed;                 // reading the scan again failed, which ended the input
 };
 
-struct DtaPath {
-    std::string text;           // the full path of the current DTA file
-    std::size_t prefix_length;  // what every path of this input shares
-};
-
-Ms2Input body_reader;  // reads known bodies again, apart from the walk over the scan
-
-// Copies the body that follows in reader into a DTA file, and notes what the reading found.
-void copy_body(Ms2Input &reader, KnownBody &body, const char *path, const ChargeLine &line,
-               SplitResult &result) {
-    const std::int64_t read_from = input_position(reader);
-    body.known = write_dta(reader, path, line, body.range);
-    result.body_bytes_read += static_cast<std::uint64_t>(input_position(reader) - read_from);
+PieceReader piece_reader(std::int64_t from, std::int64_t end, char *window) {
+    return {from, end, window, 0, 0, false};
 }
 
-// Writes a known body: straight from a buffer that holds it as one run, or else copied again
-// from its first piece by the body reader. That leaves the walk's buffer, and with it the way
-// back to the charge line, as it is; the letter pieces before the body (further charge
-// lines, however many) are never read again, so a scan costs its charge lines times its body.
-void write_known_body(Ms2Input &input, KnownBody &body, const char *path, const ChargeLine &line,
-                      SplitResult &result) {
-    const BodyRange range = body.range;
-    if (range.one_run) {
-        const char *run = buffered_bytes(input, range.start, range.end);
-        if (run == nullptr) run = buffered_bytes(body_reader, range.start, range.end);
-        if (run != nullptr) {
-            write_dta(path, line, run, static_cast<std::size_t>(range.end - range.start));
-            return;
+// The bytes known from the reader's position on, reading the window again when it could not
+// hold the next piece whole; nullptr after a failed read.
+const char *bytes_at(Conversion &conversion, const Scan &scan, PieceReader &reader,
+                     std::size_t &available) {
+    const std::int64_t left = reader.end - reader.position;
+    if (scan.held != nullptr) {
+        available = static_cast<std::size_t>(left);
+        return scan.held + (reader.position - scan.start);
+    }
+    const std::int64_t window_end = reader.window_offset + static_cast<std::int64_t>(reader.window_length);
+    const std::int64_t wanted = left < std::int64_t{kLinePieceMax} ? left : std::int64_t{kLinePieceMax};
+    if (reader.position < reader.window_offset || window_end - reader.position < wanted) {
+        const std::int64_t got = reread_scan(conversion.input, scan, reader.position, reader.window,
+                                             kRereadWindowSize);
+        if (got < 0) {
+            reader.failed = true;
+            return nullptr;
         }
+        reader.window_offset = reader.position;
+        reader.window_length = static_cast<std::size_t>(got);
     }
-    seek_input(body_reader, range.start);
-    copy_body(body_reader, body, path, line, result);
-    if (body_reader.error != 0) fail_input(input, body_reader.error);
+    available = static_cast<std::size_t>(reader.window_offset +
+                                         static_cast<std::int64_t>(reader.window_length) -
+                                         reader.position);
+    if (static_cast<std::int64_t>(available) > left) available = static_cast<std::size_t>(left);
+    return reader.window + (reader.position - reader.window_offset);
 }
 
-// Writes one DTA file for the charge line just read, then returns to the line after it.
-void split_charge_line(Ms2Input &input, KnownBody &body, const LinePiece &piece,
-                       ScanNumbers scan, DtaPath &path, SplitResult &result) {
-    ChargeLine line;
-    parse_charge_line(piece, line);
-    compose_dta_path(path.text, path.prefix_length, scan, line.charge);
-    const std::int64_t saved_position = hold_input_position(input);
-    if (body.known && saved_position <= body.range.start) {
-        write_known_body(input, body, path.text.c_str(), line, result);
-    } else {
-        copy_body(input, body, path.text.c_str(), line, result);
+// The next piece of the part; false at its end or after a failed read.
+bool next_piece(Conversion &conversion, const Scan &scan, PieceReader &reader, LinePiece &piece) {
+    if (reader.position >= reader.end) return false;
+    std::size_t available = 0;
+    const char *bytes = bytes_at(conversion, scan, reader, available);
+    if (bytes == nullptr) return false;
+    piece = {bytes, piece_length(bytes, available)};
+    reader.position += static_cast<std::int64_t>(piece.length);
+    return true;
+}
+
+// A body of one run: the bytes from run_start to the scan's end.
+bool copy_run(Conversion &conversion, const Scan &scan) {
+    if (scan.held != nullptr) {
+        write_body(conversion.writer, scan.held + (scan.run_start - scan.start),
+                   static_cast<std::size_t>(scan.end - scan.run_start));
+        return true;
     }
-    ++result.charge_lines;
-    seek_input(input, saved_position);
+    for (std::int64_t at = scan.run_start; at < scan.end;) {
+        const std::int64_t got = reread_scan(conversion.input, scan, at, conversion.body_window,
+                                             kRereadWindowSize);
+        if (got < 0) return false;
+        write_body(conversion.writer, conversion.body_window, static_cast<std::size_t>(got));
+        at += got;
+    }
+    return true;
+}
+
+// Any other body: the pieces after the charge line, less those that begin with a letter,
+// with the plain lines after each taken in bulk.
+bool gather_pieces(Conversion &conversion, const Scan &scan, std::int64_t from) {
+    PieceReader reader = piece_reader(from, scan.end, conversion.body_window);
+    LinePiece piece{};
+    while (next_piece(conversion, scan, reader, piece)) {
+        if (is_letter(piece.bytes[0])) continue;
+        std::size_t available = 0;
+        const char *after = bytes_at(conversion, scan, reader, available);
+        if (after == nullptr) return false;
+        const char *run_end = skip_plain_lines(after, after + available);
+        gather_body(conversion.writer, piece.bytes, piece.length);
+        gather_body(conversion.writer, after, static_cast<std::size_t>(run_end - after));
+        reader.position += run_end - after;
+    }
+    if (reader.failed) return false;
+    if (scan.same_body) keep_gathered_body(conversion.writer, conversion.scans);
+    return true;
+}
+
+bool copy_body(Conversion &conversion, const Scan &scan, std::int64_t after_charge_line) {
+    if (scan.one_run) return copy_run(conversion, scan);
+    if (scan.same_body && reuse_kept_body(conversion.writer, conversion.scans)) return true;
+    return gather_pieces(conversion, scan, after_charge_line);
+}
+
+// One DTA file, for the charge line that ends at after_charge_line; false when reading the
+// scan again failed, which ends the input.
+bool write_dta(Conversion &conversion, const Scan &scan, std::int64_t after_charge_line) {
+    ++conversion.charge_lines;
+    const char *path = conversion.path.c_str();
+    if (!open_dta(conversion.writer, path, conversion.line)) return true;
+    const bool read = copy_body(conversion, scan, after_charge_line);
+    close_dta(conversion.writer, path, !read);
+    return read;
+}
+
+// The files of every charge line of the scan.
+void write_scan(Conversion &conversion, const Scan &scan) {
+    PieceReader header = piece_reader(scan.start, scan.header_end, conversion.header_window);
+    LinePiece piece{};
+    for (std::uint32_t left = scan.charge_lines; left > 0 && next_piece(conversion, scan, header, piece);) {
+        if (piece.bytes[0] != 'Z') continue;
+        --left;
+        parse_charge_line(piece, conversion.line);
+        compose_dta_path(conversion.path, conversion.prefix_length, scan.numbers,
+                         conversion.line.charge);
+        if (!write_dta(conversion, scan, header.position)) return;
+    }
+}
+
+void start_progress(Progress &progress, int file) {
+    progress.on_terminal = is_terminal(2);
+    progress.start = monotonic_seconds();
+    progress.next_look = progress.start + kProgressDelay;
+    progress.size = file_size(file);
+    progress.scans = 0;
+    progress.shown = false;
+}
+
+void show(Conversion &conversion, double now) {
+    Progress &progress = conversion.progress;
+    const std::uint64_t read = conversion.input.file_bytes;
+    const int percent = progress.size > 0 ? static_cast<int>(100.0 * static_cast<double>(read) /
+                                                             static_cast<double>(progress.size))
+                                          : 0;
+    show_progress(conversion.name, percent, conversion.charge_lines,
+                  static_cast<double>(read) / 1e6 / (now - progress.start));
+    progress.shown = true;
+}
+
+void look_at_progress(Conversion &conversion) {
+    Progress &progress = conversion.progress;
+    if (!progress.on_terminal || ++progress.scans < kScansPerLook) return;
+    progress.scans = 0;
+    const double now = monotonic_seconds();
+    if (now < progress.next_look) return;
+    progress.next_look = now + kProgressInterval;
+    show(conversion, now);
 }
 
 }  // namespace
 
-std::string dta_path_prefix(const char *stem) {
-    std::string prefix(stem);
+std::string dta_path_prefix(const char *directory) {
+    std::string prefix(directory);
     prefix += '/';
-    prefix += last_path_component(stem);
+    prefix += last_path_component(directory);
     prefix += '.';
     return prefix;
 }
@@ -150,32 +225,23 @@ void compose_dta_path(std::string &path, std::size_t prefix_length, ScanNumbers 
     path.append(suffix, static_cast<std::size_t>(end + 4 - suffix));
 }
 
-SplitResult split_ms2(Ms2Input &input, const char *stem) {
-    DtaPath path{dta_path_prefix(stem), 0};
-    path.prefix_length = path.text.size();
-    path.text.reserve(path.prefix_length + kDtaSuffixSize);  // no allocation per charge line
-    SplitResult result{0, 0, 0};
-    ScanNumbers scan{0, 0};          // numbers of the scan whose header is being read
-    bool in_header = false;          // between an S line and the scan's first peak line
-    KnownBody body{false, {0, 0, false}};
-    attach_input(body_reader, input.file);
-    start_dta_files();
-    LinePiece piece{};
-    while (read_piece(input, piece)) {
-        const char first = piece.bytes[0];
-        if (first == 'S') {  // a scan starts, even straight after another scan's header
-            scan = parse_scan_line(piece);
-            in_header = true;
-            body.known = false;
-        } else if (!in_header) {
-            continue;  // peaks and annotations up to the next S line
-        } else if (first == 'Z') {
-            split_charge_line(input, body, piece, scan, path, result);
-        } else if (is_digit(first)) {
-            in_header = false;  // the peak list has begun; the body's reading saw it to its end
-            if (body.known) seek_input(input, body.range.end);
-        }
+void split_ms2(Conversion &conversion, const char *name, int file, const char *directory) {
+    conversion.name = name;
+    conversion.path = dta_path_prefix(directory);
+    conversion.prefix_length = conversion.path.size();
+    conversion.path.reserve(conversion.prefix_length + kDtaSuffixSize);  // none per file
+    conversion.scans = conversion.charge_lines = 0;
+    attach_input(conversion.input, file);
+    start_dta_files(conversion.writer);
+    start_progress(conversion.progress, file);
+    Scan scan{};
+    while (next_scan(conversion.input, scan)) {  // it stops at a failure, and scans past it
+        ++conversion.scans;
+        write_scan(conversion, scan);
+        look_at_progress(conversion);
     }
-    result.file_bytes_read = input.bytes_read + body_reader.bytes_read;
-    return result;
+    if (conversion.progress.shown) {  // completed, as it ends
+        show(conversion, monotonic_seconds());
+        end_progress();
+    }
 }

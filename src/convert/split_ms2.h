@@ -6,18 +6,42 @@
 #include <string>
 
 #include "ms2_input.h"
+#include "write_dta.h"
 
-struct SplitResult {
-    std::uint64_t charge_lines;     // charge lines taken, each given a DTA file
-    std::uint64_t body_bytes_read;  // input bytes read to copy bodies, skipped lines included
-    std::uint64_t file_bytes_read;  // bytes read from the file, rereads included
+constexpr std::size_t kRereadWindowSize = std::size_t{64} * 1024;
+
+// Shown on standard error while an input converts, where that is a terminal.
+struct Progress {
+    bool on_terminal;       // standard error is one
+    double start;           // when the input began, in monotonic seconds
+    double next_look;       // when to look at the clock next
+    std::int64_t size;      // of the input file, for its share read
+    std::uint64_t scans;    // since the last look at the clock
+    bool shown;             // a progress line stands on the terminal
 };
 
-// Splits the input from its start to its end into DTA files under the directory stem.
-SplitResult split_ms2(Ms2Input &input, const char *stem);
+// Everything one conversion holds, in one place.
+struct Conversion {
+    Ms2Input input;
+    DtaWriter writer;
+    const char *name;            // the input, as given
+    std::string path;            // the current DTA file's path
+    std::size_t prefix_length;   // the part of path that every file of the input shares
+    std::uint64_t scans;         // scans read so far
+    std::uint64_t charge_lines;  // charge lines taken, each given a DTA file
+    Progress progress;
+    ChargeLine line;                            // the current charge line
+    char header_window[kRereadWindowSize];      // a large scan's charge lines, read again
+    char body_window[kRereadWindowSize];        // its body, read again
+};
 
-// "<stem>/<last component of stem>." : the part of every DTA path that one input shares.
-std::string dta_path_prefix(const char *stem);
+// Splits the open input named name into DTA files in directory. Afterwards the input's
+// error tells of a failed read, and charge_lines how many files were attempted.
+void split_ms2(Conversion &conversion, const char *name, int file, const char *directory);
+
+// "<directory>/<last component of directory>." : the part of every DTA path that one
+// input shares.
+std::string dta_path_prefix(const char *directory);
 // Replaces whatever follows the prefix with "<first>.<last>.<charge>.dta".
 void compose_dta_path(std::string &path, std::size_t prefix_length, ScanNumbers scan,
                       std::int32_t charge);

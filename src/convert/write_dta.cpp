@@ -1,6 +1,4 @@
-// The DTA writer: a header line from the charge line, then the scan's peak lines copied
-// byte for byte. Consecutive copied pieces lie side by side in the input buffer, so they
-// are written as one run, together with the header: a body the buffer holds costs one write.
+// The DTA writer.
 #include "write_dta.h"
 
 #include <cerrno>
@@ -8,184 +6,127 @@
 #include <cstring>
 
 #include "messages.h"
-#include "platform.h"
-#include "written_names.h"
 
 namespace {
 
-constexpr std::size_t kHeaderSize = kLinePieceSize + 16;  // mass token, blank, charge, LF
-constexpr std::size_t kFilterChunk = 4096;  // body bytes filtered for text mode at a time
-
-
-WrittenNames written_names;  // by this conversion
-
-struct DtaFile {
-    OutputFile file;
-    bool replaces_own;          // it replaces a file this conversion wrote
-    std::uint64_t name_hash;    // of its path
-    bool opened_in_first_tick;  // of the conversion's clock
-    bool text_mode_adds_cr;     // the file writes each LF as CR LF
-    bool held_cr;               // the last body byte given was a CR not yet written
-    std::size_t header_length;  // bytes of header not yet written
-    char header[kHeaderSize];
-};
-DtaFile dta;  // one DTA file is open at a time
+void compose_header(DtaWriter &writer, const ChargeLine &line) {
+    const std::size_t mass_length = std::strlen(line.mass_text);
+    std::memcpy(writer.header, line.mass_text, mass_length);
+    char *end = writer.header + mass_length;
+    *end++ = ' ';
+    end = std::to_chars(end, writer.header + kHeaderSize - 2, line.charge).ptr;
+    if (writer.crlf) *end++ = '\r';
+    *end++ = '\n';
+    writer.header_length = static_cast<std::size_t>(end - writer.header);
+}
 
 // Writes what is left of the header, then the bytes.
-bool write_plain(DtaFile &out, const char *bytes, std::size_t length) {
-    const bool written = write_output(out.file, out.header, out.header_length, bytes, length);
-    out.header_length = 0;
-    return written;
-}
-
-bool write_body_bytes(DtaFile &out, const char *bytes, std::size_t length) {
-    if (!out.text_mode_adds_cr) return write_plain(out, bytes, length);
-    char filtered[kFilterChunk + 1];
-    while (length > 0) {
-        const std::size_t chunk = length < kFilterChunk ? length : kFilterChunk;
-        const std::size_t count =
-            filter_line_ends(true, out.held_cr, bytes, chunk, false, filtered);
-        if (!write_plain(out, filtered, count)) return false;
-        bytes += chunk;
-        length -= chunk;
+void write_out(DtaWriter &writer, const char *bytes, std::size_t length) {
+    if (!writer.failed &&
+        !write_output(writer.file, writer.header, writer.header_length, bytes, length)) {
+        writer.failed = true;
     }
-    return true;
+    writer.header_length = 0;
 }
 
-// Writes a CR still held, and the header if no body byte has carried it out.
-bool finish_body(DtaFile &out) {
-    char last[1];
-    const std::size_t count =
-        filter_line_ends(out.text_mode_adds_cr, out.held_cr, last, 0, true, last);
-    return (count == 0 && out.header_length == 0) || write_plain(out, last, count);
-}
-
-struct Run {
-    const char *start;   // first byte of the pieces waiting to be written
-    std::size_t length;  // 0 when nothing waits
-};
-
-bool flush_run(Run &run, DtaFile &out) {
-    const bool written = write_body_bytes(out, run.start, run.length);
-    run.length = 0;
-    return written;
-}
-
-enum class Copy { kComplete, kWriteFailed, kReadFailed };
-
-// Copies every piece up to the next S piece that does not begin with a letter, and notes
-// in range what the reading found.
-Copy copy_body(Ms2Input &input, DtaFile &out, BodyRange &range) {
-    BodyRange seen{-1, -1, true};
-    Run run{nullptr, 0};
-    LinePiece piece{};
-    for (;;) {
-        // A refill moves the buffer under the waiting run: write it first.
-        if (run.length > 0 && input_needs_refill(input) && !flush_run(run, out))
-            return Copy::kWriteFailed;
-        if (!read_piece(input, piece)) {
-            if (input.error != 0) return Copy::kReadFailed;
-            seen.end = input_position(input);
-            break;
-        }
-        const char first = piece.bytes[0];
-        if (first == 'S') {
-            seen.end = piece_position(input, piece);
-            break;
-        }
-        if (is_letter(first)) {
-            if (seen.start >= 0) seen.one_run = false;
-            continue;
-        }
-        if (seen.start < 0) seen.start = piece_position(input, piece);
-        if (run.length > 0 && run.start + run.length == piece.bytes) {
-            run.length += piece.length;
-        } else {
-            if (run.length > 0 && !flush_run(run, out)) return Copy::kWriteFailed;
-            run = {piece.bytes, piece.length};
-        }
-        run.length += skip_plain_lines(input);  // the peak lines that follow, all at once
-    }
-    if (run.length > 0 && !flush_run(run, out)) return Copy::kWriteFailed;
-    if (seen.start < 0) seen.start = seen.end;  // an empty body is one empty run
-    range = seen;
-    return Copy::kComplete;
-}
-
-void compose_header(DtaFile &out, const ChargeLine &line) {
-    const std::size_t mass_length = std::strlen(line.mass_text);
-    std::memcpy(out.header, line.mass_text, mass_length);
-    char *end = out.header + mass_length;
-    *end++ = ' ';
-    end = std::to_chars(end, out.header + kHeaderSize - 1, line.charge).ptr;
-    *end++ = '\n';
-    out.header_length = static_cast<std::size_t>(end - out.header);
-}
-
-bool open_dta(const char *path, const ChargeLine &line, DtaFile &out) {
-    if (!open_output(path, out.file)) {
-        report_unwritable(path);
-        return false;
-    }
-    WrittenNames &names = written_names;
-    out.name_hash = hash_name(path);
-    out.opened_in_first_tick = needs_stamp(names) && note_opened(names, output_stamp(out.file));
-    out.replaces_own = out.file.replacing && wrote(names, out.name_hash, out.file.found_stamp);
-    out.text_mode_adds_cr = text_mode_writes_crlf();
-    out.held_cr = false;
-    compose_header(out, line);
-    return true;
-}
-
-// Closes a complete file under its name. Any other goes, before the line that reports it:
-// no incomplete file stays behind, and what stood at the name stays as it was. One cut short
-// by a failed read is not the file's fault, and the input's error is reported instead.
-void close_dta(const char *path, DtaFile &out, Copy copy) {
-    if (copy == Copy::kComplete && close_output(out.file, path)) {
-        note_written(written_names, out.name_hash, out.opened_in_first_tick);
-        if (out.replaces_own) notice_replaced(path);
-        return;
-    }
-    const bool removed = discard_output(out.file, path);
-    const int error = errno;
-    if (copy != Copy::kReadFailed) report_unwritable(path);
-    if (!removed) report_unremovable(path, error);
+void write_gathered(DtaWriter &writer) {
+    write_out(writer, writer.gather, writer.gathered);
+    writer.gathered = 0;
+    writer.gather_written = true;
+    writer.kept_body = 0;  // gather no longer holds one whole body
 }
 
 }  // namespace
 
-std::size_t filter_line_ends(bool text_mode_adds_cr, bool &held_cr, const char *bytes,
-                             std::size_t length, bool at_end, char *out) {
-    if (!text_mode_adds_cr) {
-        if (length > 0) std::memcpy(out, bytes, length);
-        return length;
+void start_dta_files(DtaWriter &writer) {
+    clear_written_names(writer.names);
+    writer.crlf = lines_end_in_crlf();
+    writer.kept_body = 0;
+}
+
+bool open_dta(DtaWriter &writer, const char *path, const ChargeLine &line) {
+    if (!open_output(path, writer.file)) {
+        report_unwritable(path);
+        return false;
     }
-    std::size_t count = 0;
-    if (held_cr && (length > 0 ? bytes[0] != '\n' : at_end)) out[count++] = '\r';
-    if (length > 0 || at_end) held_cr = false;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (bytes[i] == '\r' && i + 1 == length && !at_end) {
-            held_cr = true;
-            break;
+    WrittenNames &names = writer.names;
+    writer.name_hash = hash_name(path);
+    writer.opened_in_first_tick = needs_stamp(names) && note_opened(names, output_stamp(writer.file));
+    writer.replaces_own = writer.file.replacing && wrote(names, writer.name_hash, writer.file.found_stamp);
+    writer.failed = false;
+    writer.previous = '\0';
+    writer.gathered = 0;
+    writer.gather_written = false;
+    compose_header(writer, line);
+    return true;
+}
+
+void write_body(DtaWriter &writer, const char *bytes, std::size_t length) {
+    if (writer.gathered > 0 || writer.crlf) {
+        gather_body(writer, bytes, length);
+        return;
+    }
+    write_out(writer, bytes, length);
+    if (length > 0) writer.previous = bytes[length - 1];
+}
+
+void gather_body(DtaWriter &writer, const char *bytes, std::size_t length) {
+    while (length > 0) {
+        const std::size_t room = kGatherSize - writer.gathered;
+        char *out = writer.gather + writer.gathered;
+        std::size_t taken = 0;
+        if (writer.crlf) {  // each byte may become two
+            taken = room / 2 < length ? room / 2 : length;
+            writer.gathered += end_lines_in_crlf(bytes, taken, writer.previous, out);
+        } else {
+            taken = room < length ? room : length;
+            std::memcpy(out, bytes, taken);
+            writer.gathered += taken;
+            writer.previous = bytes[taken - 1];
         }
-        if (bytes[i] == '\r' && i + 1 < length && bytes[i + 1] == '\n') continue;
-        out[count++] = bytes[i];
+        bytes += taken;
+        length -= taken;
+        if (kGatherSize - writer.gathered < (writer.crlf ? 2 : 1)) write_gathered(writer);
+    }
+}
+
+void keep_gathered_body(DtaWriter &writer, std::uint64_t scan) {
+    if (writer.gather_written) return;
+    writer.kept_body = scan;
+    writer.kept_length = writer.gathered;
+}
+
+bool reuse_kept_body(DtaWriter &writer, std::uint64_t scan) {
+    if (writer.kept_body != scan) return false;
+    writer.gathered = writer.kept_length;
+    return true;
+}
+
+void close_dta(DtaWriter &writer, const char *path, bool read_failed) {
+    if (!read_failed) {
+        const std::uint64_t kept = writer.kept_body;
+        write_out(writer, writer.gather, writer.gathered);  // the header too, for an empty body
+        writer.gathered = 0;
+        writer.kept_body = kept;
+    }
+    if (!read_failed && !writer.failed && close_output(writer.file, path)) {
+        note_written(writer.names, writer.name_hash, writer.opened_in_first_tick);
+        if (writer.replaces_own) notice_replaced(path);
+        return;
+    }
+    // Gone before the line that reports it: no incomplete file stays behind. One cut short
+    // by a failed read is not the file's fault, and the input's error is reported instead.
+    const bool removed = discard_output(writer.file, path);
+    const int error = errno;
+    if (!read_failed) report_unwritable(path);
+    if (!removed) report_unremovable(path, error);
+}
+
+std::size_t end_lines_in_crlf(const char *bytes, std::size_t length, char &previous, char *out) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (bytes[i] == '\n' && previous != '\r') out[count++] = '\r';
+        out[count++] = previous = bytes[i];
     }
     return count;
-}
-
-void start_dta_files() { clear_written_names(written_names); }
-
-bool write_dta(Ms2Input &input, const char *path, const ChargeLine &line, BodyRange &range) {
-    if (!open_dta(path, line, dta)) return false;
-    const Copy copy = copy_body(input, dta, range);
-    const bool read_through = copy == Copy::kComplete;
-    close_dta(path, dta, read_through && !finish_body(dta) ? Copy::kWriteFailed : copy);
-    return read_through;
-}
-
-void write_dta(const char *path, const ChargeLine &line, const char *body, std::size_t length) {
-    if (!open_dta(path, line, dta)) return;
-    const bool written = write_body_bytes(dta, body, length) && finish_body(dta);
-    close_dta(path, dta, written ? Copy::kComplete : Copy::kWriteFailed);
 }

@@ -1,4 +1,4 @@
-// The DTA writer: one file per call, a header line from the charge line, then the body.
+// The DTA writer: one file at a time, a header line from the charge line, then the body.
 #ifndef MS2SPLIT_WRITE_DTA_H
 #define MS2SPLIT_WRITE_DTA_H
 
@@ -6,35 +6,55 @@
 #include <cstdint>
 
 #include "ms2_input.h"
+#include "platform.h"
+#include "written_names.h"
 
-// Where a scan's body lies in the input, as a reading of it found.
-struct BodyRange {
-    std::int64_t start;  // the first copied piece; end when nothing was copied
-    std::int64_t end;    // the next S piece, or the end of the input
-    bool one_run;        // the copied bytes are exactly those from start to end
+constexpr std::size_t kHeaderSize = kLinePieceSize + 16;  // mass token, blank, charge, CR LF
+constexpr std::size_t kGatherSize = std::size_t{64} * 1024;  // the least a write carries
+
+// Every write of a DTA file but its last carries at least kGatherSize bytes, so a file
+// costs at most one write per 64 KiB of its bytes, plus one.
+struct DtaWriter {
+    OutputFile file;
+    WrittenNames names;            // the files of this conversion
+    bool crlf;                     // DTA lines end in CR LF (Windows)
+    bool failed;                   // a write to the open file failed
+    bool replaces_own;             // the open file replaces one this conversion wrote
+    bool opened_in_first_tick;     // of this conversion's clock
+    NameHash name_hash;            // of the open file's path
+    char previous;                 // the last body byte given: a CR before a LF stays one
+    std::size_t header_length;     // of header, not yet written
+    std::size_t gathered;          // bytes in gather, not yet written
+    bool gather_written;           // gather was written out during the open file's body
+    std::uint64_t kept_body;       // the number of the scan whose whole body gather holds; 0
+    std::size_t kept_length;       // its length
+    char header[kHeaderSize];
+    char gather[kGatherSize];
 };
 
-// Starts the DTA files of a conversion: files replaced from here on are told apart from
-// those of earlier runs by whether this conversion wrote them.
-void start_dta_files();
+// Starts the files of a conversion.
+void start_dta_files(DtaWriter &writer);
+// Opens the file at path and prepares its header line; false, having reported it, if the
+// file cannot be created.
+bool open_dta(DtaWriter &writer, const char *path, const ChargeLine &line);
+// Body bytes that stand as one run: written as they are, in one write, when nothing waits.
+void write_body(DtaWriter &writer, const char *bytes, std::size_t length);
+// Body bytes that follow the last ones given: gathered, and written once kGatherSize wait.
+void gather_body(DtaWriter &writer, const char *bytes, std::size_t length);
+// After a body gathered whole (never written out half-way): keeps it for the other charge
+// lines of the same scan, and reuses it. scan numbers the scans of a conversion from 1.
+void keep_gathered_body(DtaWriter &writer, std::uint64_t scan);
+bool reuse_kept_body(DtaWriter &writer, std::uint64_t scan);
+// Writes what waits and closes the file, which then stands complete at path and is
+// announced if it replaced one of this conversion. A file that cannot be completed, or one
+// cut short by a failed read (reported by the caller), is removed; the file that stood at
+// path before stays as it was.
+void close_dta(DtaWriter &writer, const char *path, bool read_failed);
 
-// Writes a DTA file whose body is copied from the pieces that follow in the input: each up
-// to the next S piece that does not begin with a letter. Returns true when it read the body
-// to its end, and then reports in range what it found. A file that cannot be written is
-// reported; one left incomplete, by a failed write or a failed read, is removed. A file that
-// replaces one written earlier in this conversion is announced.
-bool write_dta(Ms2Input &input, const char *path, const ChargeLine &line, BodyRange &range);
-
-// Writes a DTA file whose body is the given bytes.
-void write_dta(const char *path, const ChargeLine &line, const char *body, std::size_t length);
-
-// Where text mode writes each LF as CR LF (Windows), a CR that stands right before a LF in
-// the body is left out, so that CR LF comes out as CR LF, not CR CR LF; every other CR stays,
-// so CR CR LF comes out as CR CR LF. A CR at the end of one call waits in held_cr for the next
-// call to show whether a LF follows; a call with at_end set writes it.
-// Puts the bytes to hand to the stream into out, which has room for length + 1 bytes, and
-// returns their count. Without text_mode_adds_cr the bytes pass unchanged.
-std::size_t filter_line_ends(bool text_mode_adds_cr, bool &held_cr, const char *bytes,
-                             std::size_t length, bool at_end, char *out);
+// The body bytes as a file whose lines end in CR LF holds them: each LF that no CR precedes
+// (previous is the byte before bytes) becomes CR LF; every other byte stays, so CR LF stays
+// CR LF and CR CR LF stays CR CR LF. Writes at most 2 * length bytes to out; returns their
+// count.
+std::size_t end_lines_in_crlf(const char *bytes, std::size_t length, char &previous, char *out);
 
 #endif

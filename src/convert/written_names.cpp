@@ -48,7 +48,8 @@ bool note_opened(WrittenNames &names, ChangeStamp stamp) {
     return names.in_first_tick;
 }
 
-void note_written(WrittenNames &names, std::uint64_t name_hash, bool opened_in_first_tick) {
+void note_written(WrittenNames &names, NameHash name, bool opened_in_first_tick) {
+    const std::uint64_t name_hash = name.value;
     const FilterBits bits = filter_bits(name_hash);
     names.filter[bits.word] |= bits.mask;
     ++names.count;
@@ -64,7 +65,8 @@ void note_written(WrittenNames &names, std::uint64_t name_hash, bool opened_in_f
     ++names.first_tick_count;
 }
 
-bool wrote(const WrittenNames &names, std::uint64_t name_hash, ChangeStamp found_stamp) {
+bool wrote(const WrittenNames &names, NameHash name, ChangeStamp found_stamp) {
+    const std::uint64_t name_hash = name.value;
     if (names.first_stamp == kNoStamp || found_stamp < names.first_stamp) return false;
     if (found_stamp == names.first_stamp && !names.first_tick_overflowed)
         return names.first_tick[first_tick_slot(names, name_hash)] == name_hash;
@@ -72,7 +74,7 @@ bool wrote(const WrittenNames &names, std::uint64_t name_hash, ChangeStamp found
     return (names.filter[bits.word] & bits.mask) == bits.mask;
 }
 
-std::uint64_t hash_name(const char *path) {
+NameHash hash_name(const char *path) {
     std::uint64_t h = std::strlen(path);
     for (const char *p = path, *end = path + h; p < end; p += 8) {  // eight bytes at a time
         std::uint64_t word = 0;
@@ -85,5 +87,5 @@ std::uint64_t hash_name(const char *path) {
     h ^= h >> 33;
     h *= 0xc4ceb9fe1a85ec53ULL;
     h ^= h >> 33;
-    return h != 0 ? h : 1;  // 0 marks a free slot
+    return {h != 0 ? h : 1};  // 0 marks a free slot
 }

@@ -20,6 +20,10 @@
 #include "platform.h"
 
 constexpr std::size_t kFirstTickNames = 4096;
+
+struct NameHash {
+    std::uint64_t value;  // never 0
+};
 constexpr int kFilterWordsLog2 = 15;  // 32,768 words of 64 bits: 256 KiB
 
 struct WrittenNames {
@@ -40,10 +44,10 @@ inline bool needs_stamp(const WrittenNames &names) { return names.in_first_tick;
 // A file was opened now, stamped as given; returns whether it was opened in the first tick.
 bool note_opened(WrittenNames &names, ChangeStamp stamp);
 // A file of this name, opened in the first tick or not, was completed.
-void note_written(WrittenNames &names, std::uint64_t name_hash, bool opened_in_first_tick);
+void note_written(WrittenNames &names, NameHash name, bool opened_in_first_tick);
 // Whether the file found at a name, with this stamp, is one this conversion wrote.
-bool wrote(const WrittenNames &names, std::uint64_t name_hash, ChangeStamp found_stamp);
+bool wrote(const WrittenNames &names, NameHash name, ChangeStamp found_stamp);
 
-std::uint64_t hash_name(const char *path);
+NameHash hash_name(const char *path);
 
 #endif

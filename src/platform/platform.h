@@ -48,6 +48,19 @@ bool identify_directory(const char *path, FileIdentity &identity);
 // the count read, 0 at the end of the file, or -1 with errno set.
 std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length);
 
+// Writes length bytes at a 64-bit offset; false, with errno set, if they could not all be.
+bool write_file_at(int file, std::int64_t offset, const char *bytes, std::size_t length);
+// A file for reading and writing that has no name, in the system's temporary folder, and
+// that the system removes when it is closed or the program ends, however it ends; -1, with
+// errno set, when none can be made.
+int open_anonymous_file();
+// The size of an open file; -1 when it cannot be told.
+std::int64_t file_size(int file);
+// True when the descriptor is a terminal (a console on Windows).
+bool is_terminal(int stream);
+// Seconds on a clock that never goes back.
+double monotonic_seconds();
+
 // '/', and on Windows also '\'.
 bool is_path_separator(char c);
 
@@ -60,8 +73,8 @@ const char *last_path_component(const char *path);
 // the errno of a write that failed.
 int write_message(int stream, const char *text, std::size_t length);
 
-// True where a file opened for output writes each '\n' as CR LF (text mode).
-bool text_mode_writes_crlf();
+// True where the lines of a text file end in CR LF (Windows): DTA files are written so.
+bool lines_end_in_crlf();
 
 // When a file's name or contents last changed, as its file system stamps it (the status
 // change time on POSIX, the last write time on Windows), in nanoseconds: comparable only

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform.h"
@@ -170,6 +171,45 @@ std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size
     }
 }
 
+bool write_file_at(int file, std::int64_t offset, const char *bytes, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = pwrite(file, bytes, length, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes += written;
+        offset += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+int open_anonymous_file() {
+    const char *folder = std::getenv("TMPDIR");
+    if (folder == nullptr || *folder == '\0') folder = "/tmp";
+#ifdef O_TMPFILE
+    const int fd = open(folder, O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+#endif
+    // Where the file system cannot make a file without a name: one removed at once.
+    std::string name = std::string(folder) + "/ms2split-XXXXXX";
+    const int named = mkstemp(&name[0]);
+    if (named >= 0) (void)unlink(name.c_str());
+    return named;
+}
+
+std::int64_t file_size(int file) {
+    struct stat status {};
+    return fstat(file, &status) == 0 ? static_cast<std::int64_t>(status.st_size) : -1;
+}
+
+bool is_terminal(int stream) { return isatty(stream) == 1; }
+
+double monotonic_seconds() {
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 bool is_path_separator(char c) { return c == '/'; }
 
 const char *last_path_component(const char *path) {
@@ -188,7 +228,7 @@ int write_message(int stream, const char *text, std::size_t length) {
     return 0;
 }
 
-bool text_mode_writes_crlf() { return false; }
+bool lines_end_in_crlf() { return false; }
 
 bool open_output(const char *path, OutputFile &out) {
     begin_settling();

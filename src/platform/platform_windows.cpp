@@ -1,8 +1,8 @@
 // The Windows side of platform.h.
 //
 // Files are opened through the wide-character API, with the program's UTF-8 names converted
-// at this seam, and handed to the C runtime as descriptors: DTA files in text mode, so that
-// the runtime writes each LF as CR LF. Paths of 248 characters and more (CreateDirectory's
+// at this seam, and handed to the C runtime as descriptors, in binary mode: the writer
+// itself ends DTA lines in CR LF. Paths of 248 characters and more (CreateDirectory's
 // limit; 260 for files) are made absolute and given the \\?\ prefix, which lifts the limit
 // on every Windows version without the long-path setting of Windows 10.
 #include <windows.h>
@@ -273,7 +273,57 @@ const char *last_path_component(const char *path) {
     return component;
 }
 
-bool text_mode_writes_crlf() { return true; }
+bool lines_end_in_crlf() { return true; }
+
+bool write_file_at(int file, std::int64_t offset, const char *bytes, std::size_t length) {
+    while (length > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+        const DWORD chunk = length < (DWORD{1} << 30) ? static_cast<DWORD>(length) : DWORD{1} << 30;
+        DWORD written = 0;
+        if (!WriteFile(handle_of(file), bytes, chunk, &written, &at) || written == 0) {
+            errno = errno_of(GetLastError());
+            return false;
+        }
+        bytes += written;
+        offset += written;
+        length -= written;
+    }
+    return true;
+}
+
+int open_anonymous_file() {
+    wchar_t folder[MAX_PATH + 1];
+    wchar_t name[MAX_PATH + 1];
+    if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, L"ms2", 0, name) == 0) {
+        errno = errno_of(GetLastError());
+        return -1;
+    }
+    // Removed by the system when the last handle closes, however the program ends.
+    const HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_of(GetLastError());
+        DeleteFileW(name);
+        return -1;
+    }
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+    if (descriptor < 0) CloseHandle(handle);
+    return descriptor;
+}
+
+std::int64_t file_size(int file) {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(handle_of(file), &size) ? size.QuadPart : -1;
+}
+
+bool is_terminal(int stream) {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) != 0;
+}
+
+double monotonic_seconds() { return static_cast<double>(GetTickCount64()) / 1000.0; }
 
 bool open_output(const char *path, OutputFile &out) {
     const std::wstring wide = wide_path(path);
@@ -281,7 +331,7 @@ bool open_output(const char *path, OutputFile &out) {
     EnterCriticalSection(&guard);
     const HANDLE handle = create_output(wide, out, written);
     out.descriptor = handle != INVALID_HANDLE_VALUE
-                         ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT)
+                         ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY)
                          : -1;
     if (out.descriptor < 0 && handle != INVALID_HANDLE_VALUE) {
         CloseHandle(handle);

@@ -1,0 +1,36 @@
+// gzip decompression behind one small interface, from whichever library the build found:
+// Intel's ISA-L where it builds (inflate_isal.cpp), zlib elsewhere (inflate_zlib.cpp).
+// Files of several members (concatenated, or bgzip's blocks) read as one stream.
+#ifndef MS2SPLIT_INFLATE_H
+#define MS2SPLIT_INFLATE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+struct InflateState;  // the library's state and a buffer of compressed input
+void delete_inflate_state(InflateState *state);
+struct InflateStateDeleter {
+    void operator()(InflateState *state) const { delete_inflate_state(state); }
+};
+
+struct Inflate {
+    std::unique_ptr<InflateState, InflateStateDeleter> state;  // made on the first gzip input
+    int file;                      // the compressed file, read from its start
+    std::uint64_t file_bytes;      // read from it so far
+};
+
+// The first two bytes of every gzip member.
+inline bool is_gzip(const char *bytes, std::size_t length) {
+    return length >= 2 && static_cast<unsigned char>(bytes[0]) == 0x1f &&
+           static_cast<unsigned char>(bytes[1]) == 0x8b;
+}
+
+// Starts reading file, whose first head_length bytes (already read) are in head.
+void start_inflate(Inflate &inflate, int file, const char *head, std::size_t head_length);
+// Decompresses up to capacity bytes into out. Returns their count; 0 at the end of the last
+// member; -1 when the file cannot be read (errno set) or its data is corrupt or cut short
+// (problem set to what is wrong).
+std::int64_t inflate_some(Inflate &inflate, char *out, std::size_t capacity, const char *&problem);
+
+#endif

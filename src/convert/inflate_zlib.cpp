@@ -1,0 +1,80 @@
+// gzip through zlib.
+#include <zlib.h>
+
+#include <cerrno>
+
+#include "inflate.h"
+#include "platform.h"
+
+constexpr std::size_t kCompressedBufferSize = std::size_t{64} * 1024;
+
+// One of the two files is built, each with its own state.
+// cppcheck-suppress ctuOneDefinitionRuleViolation
+struct InflateState {
+    z_stream stream;
+    bool in_member;  // between a member's header and its end
+    unsigned char input[kCompressedBufferSize];
+};
+
+void delete_inflate_state(InflateState *state) {
+    if (state == nullptr) return;
+    inflateEnd(&state->stream);
+    delete state;
+}
+
+namespace {
+
+// Reads more compressed input; false at the end of the file or on a read error (-1 in got).
+bool read_compressed(Inflate &inflate, std::int64_t &got) {
+    InflateState &state = *inflate.state;
+    got = read_file_at(inflate.file, static_cast<std::int64_t>(inflate.file_bytes),
+                       reinterpret_cast<char *>(state.input), sizeof state.input);
+    if (got <= 0) return false;
+    inflate.file_bytes += static_cast<std::uint64_t>(got);
+    state.stream.next_in = state.input;
+    state.stream.avail_in = static_cast<uInt>(got);
+    return true;
+}
+
+}  // namespace
+
+void start_inflate(Inflate &inflate, int file, const char *head, std::size_t head_length) {
+    if (!inflate.state) {
+        inflate.state.reset(new InflateState{});
+        inflateInit2(&inflate.state->stream, 16 + MAX_WBITS);  // gzip wrapper only
+    }
+    InflateState &state = *inflate.state;
+    inflateReset(&state.stream);
+    state.in_member = false;
+    inflate.file = file;
+    inflate.file_bytes = head_length;
+    for (std::size_t i = 0; i < head_length; ++i) state.input[i] = static_cast<unsigned char>(head[i]);
+    state.stream.next_in = state.input;
+    state.stream.avail_in = static_cast<uInt>(head_length);
+}
+
+std::int64_t inflate_some(Inflate &inflate, char *out, std::size_t capacity, const char *&problem) {
+    InflateState &state = *inflate.state;
+    z_stream &stream = state.stream;
+    stream.next_out = reinterpret_cast<Bytef *>(out);
+    stream.avail_out = static_cast<uInt>(capacity);
+    while (stream.avail_out == capacity) {
+        std::int64_t got = 0;
+        if (stream.avail_in == 0 && !read_compressed(inflate, got)) {
+            if (got < 0) return -1;
+            if (!state.in_member) return 0;  // the end of the last member
+            problem = "gzip data cut short";
+            return -1;
+        }
+        state.in_member = true;
+        const int status = ::inflate(&stream, Z_NO_FLUSH);
+        if (status == Z_STREAM_END) {  // another member may follow
+            state.in_member = false;
+            inflateReset(&stream);
+        } else if (status != Z_OK && status != Z_BUF_ERROR) {
+            problem = stream.msg != nullptr ? stream.msg : "corrupt gzip data";
+            return -1;
+        }
+    }
+    return static_cast<std::int64_t>(capacity - stream.avail_out);
+}
