@@ -1,6 +1,9 @@
 // Preloaded into the program by tests, this injects faults at chosen moments:
-// - FAIL_READS_NAME, FAIL_READS_AT: a read of the file whose path ends in the name stops
-//   short at that byte, and any read from there on fails with EIO, as a failing disk would;
+// - FAIL_READS=NAME@OFFSET[;NAME@OFFSET...]: a read of a file whose path ends in NAME fails
+//   with EIO if it reaches that byte, as a disk fails a read that touches a bad sector;
+// - FAULT_DELAY_READS=MICROSECONDS: every read of a file waits that long first, as a slow
+//   share would;
+// - FAULT_WRITES_LOG=PATH: as each output file is closed, "WRITES BYTES" is added to PATH;
 // - FAULT_SIGNALS (numbers, comma-separated) and FAULT_AT (open:K, write:K or close:K):
 //   the signals are raised, in order, right after the K-th output file is created, before
 //   its first write, or while it is being closed (before the close itself);
@@ -29,44 +32,52 @@ Function real(const char *name) {
 
 // Reads
 
-bool is_failing_file(int fd) {
-    const char *name = std::getenv("FAIL_READS_NAME");
+// The offset from which reads of the file fail; -1 for none.
+off_t failing_offset(int fd) {
+    const char *list = std::getenv("FAIL_READS");
     char link[64];
     char path[4096];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     const ssize_t length = readlink(link, path, sizeof path - 1);
-    if (name == nullptr || length <= 0) return false;
+    if (list == nullptr || length <= 0) return -1;
     path[length] = '\0';
-    const std::size_t name_length = std::strlen(name);
-    return static_cast<std::size_t>(length) >= name_length &&
-           std::strcmp(path + length - name_length, name) == 0;
+    for (const char *entry = list; *entry != '\0';) {
+        const char *at = std::strchr(entry, '@');
+        if (at == nullptr) break;
+        const auto name_length = static_cast<std::size_t>(at - entry);
+        char *end = nullptr;
+        const off_t offset = std::strtoll(at + 1, &end, 10);
+        if (static_cast<std::size_t>(length) >= name_length &&
+            std::strncmp(path + length - name_length, entry, name_length) == 0)
+            return offset;
+        entry = *end == ';' ? end + 1 : end;
+    }
+    return -1;
 }
 
-// The length to read at offset, or -1 when the read must fail.
-ssize_t allowed_length(int fd, std::size_t length, off_t offset) {
-    const char *fail_at_text = std::getenv("FAIL_READS_AT");
-    if (fail_at_text == nullptr || !is_failing_file(fd)) return static_cast<ssize_t>(length);
-    const off_t fail_at = std::strtoll(fail_at_text, nullptr, 10);
-    if (offset >= fail_at) return -1;
-    const off_t room = fail_at - offset;
-    return static_cast<ssize_t>(static_cast<off_t>(length) < room ? static_cast<off_t>(length) : room);
+// Whether the read of length bytes at offset must fail.
+bool read_fails(int fd, std::size_t length, off_t offset) {
+    if (const char *delay = std::getenv("FAULT_DELAY_READS")) usleep(static_cast<useconds_t>(std::atoi(delay)));
+    const off_t fail_at = failing_offset(fd);
+    return fail_at >= 0 && offset + static_cast<off_t>(length) > fail_at;
 }
 
 using Pread = ssize_t (*)(int, void *, size_t, off_t);
 
 ssize_t failing_pread(const char *real_name, int fd, void *buffer, size_t length, off_t offset) {
-    const ssize_t allowed = allowed_length(fd, length, offset);
-    if (allowed < 0) {
+    if (read_fails(fd, length, offset)) {
         errno = EIO;
         return -1;
     }
-    return real<Pread>(real_name)(fd, buffer, static_cast<size_t>(allowed), offset);
+    return real<Pread>(real_name)(fd, buffer, length, offset);
 }
 
 // Signals and interrupted writes
 
 constexpr int kMaxOutputs = 1024;
 bool is_output[kMaxOutputs];  // by descriptor: an output file created since the start
+unsigned writes_of[kMaxOutputs];          // by descriptor: the output's writes so far
+unsigned long long bytes_of[kMaxOutputs];  // and its bytes
 int outputs_created = 0;
 int first_writes_pending = -1;  // descriptor of the K-th output until its first write
 
@@ -105,9 +116,20 @@ bool interrupt_this_write(int fd) {
     return true;
 }
 
+void log_writes(int fd) {
+    const char *log = std::getenv("FAULT_WRITES_LOG");
+    if (log == nullptr) return;
+    if (FILE *out = std::fopen(log, "a")) {
+        std::fprintf(out, "%u %llu\n", writes_of[fd], bytes_of[fd]);
+        std::fclose(out);
+    }
+}
+
 int opened(const char *path, int flags, int fd) {
     if (fd < 0 || fd >= kMaxOutputs || (flags & O_CREAT) == 0 || !names_output(path)) return fd;
     is_output[fd] = true;
+    writes_of[fd] = 0;
+    bytes_of[fd] = 0;
     ++outputs_created;
     if (fault_at("write", outputs_created)) first_writes_pending = fd;
     if (fault_at("open", outputs_created)) raise_signals();
@@ -126,12 +148,11 @@ extern "C" ssize_t pread64(int fd, void *buffer, size_t length, off_t offset) {
 
 extern "C" ssize_t read(int fd, void *buffer, size_t length) {
     const off_t offset = lseek(fd, 0, SEEK_CUR);
-    const ssize_t allowed = offset < 0 ? static_cast<ssize_t>(length) : allowed_length(fd, length, offset);
-    if (allowed < 0) {
+    if (offset >= 0 && read_fails(fd, length, offset)) {
         errno = EIO;
         return -1;
     }
-    return real<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, static_cast<size_t>(allowed));
+    return real<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, length);
 }
 
 extern "C" int open(const char *path, int flags, ...) {
@@ -152,18 +173,27 @@ extern "C" int open64(const char *path, int flags, ...) {
 extern "C" int close(int fd) {
     if (fd >= 0 && fd < kMaxOutputs && is_output[fd]) {
         is_output[fd] = false;
+        log_writes(fd);
         static int closed = 0;  // outputs are closed in the order they are created
         if (fault_at("close", ++closed)) raise_signals();
     }
     return real<int (*)(int)>("close")(fd);
 }
 
+ssize_t counted(int fd, ssize_t written) {
+    if (fd >= 0 && fd < kMaxOutputs && is_output[fd] && written > 0) {
+        ++writes_of[fd];
+        bytes_of[fd] += static_cast<unsigned long long>(written);
+    }
+    return written;
+}
+
 extern "C" ssize_t write(int fd, const void *buffer, size_t length) {
     if (interrupt_this_write(fd)) return -1;
-    return real<ssize_t (*)(int, const void *, size_t)>("write")(fd, buffer, length);
+    return counted(fd, real<ssize_t (*)(int, const void *, size_t)>("write")(fd, buffer, length));
 }
 
 extern "C" ssize_t writev(int fd, const struct iovec *parts, int count) {
     if (interrupt_this_write(fd)) return -1;
-    return real<ssize_t (*)(int, const struct iovec *, int)>("writev")(fd, parts, count);
+    return counted(fd, real<ssize_t (*)(int, const struct iovec *, int)>("writev")(fd, parts, count));
 }

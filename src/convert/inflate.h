@@ -26,6 +26,14 @@ inline bool is_gzip(const char *bytes, std::size_t length) {
            static_cast<unsigned char>(bytes[1]) == 0x8b;
 }
 
+// What is wrong with gzip data, in the same words whichever library reads it. Data that
+// still decodes is found corrupt only by the checksum at its member's end, after the files
+// of the scans before were written.
+constexpr char kCorrupt[] = "corrupt gzip data";
+constexpr char kBadChecksum[] =
+    "gzip data fails its checksum: DTA files written from it may hold wrong bytes";
+constexpr char kCutShort[] = "gzip data cut short";
+
 // Starts reading file, whose first head_length bytes (already read) are in head.
 void start_inflate(Inflate &inflate, int file, const char *head, std::size_t head_length);
 // Decompresses up to capacity bytes into out. Returns their count; 0 at the end of the last

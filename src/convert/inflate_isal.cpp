@@ -13,7 +13,8 @@ constexpr std::size_t kCompressedBufferSize = std::size_t{64} * 1024;
 // cppcheck-suppress ctuOneDefinitionRuleViolation
 struct InflateState {
     inflate_state state;
-    bool in_member;  // between a member's header and its end
+    bool in_member;       // between a member's header and its end
+    const char *failure;  // what ended the data, once the bytes before it are handed over
     std::uint8_t input[kCompressedBufferSize];
 };
 
@@ -53,6 +54,7 @@ void start_inflate(Inflate &inflate, int file, const char *head, std::size_t hea
     state.state.next_in = state.input;
     state.state.avail_in = static_cast<std::uint32_t>(head_length);
     start_member(state);
+    state.failure = nullptr;
     inflate.file = file;
     inflate.file_bytes = head_length;
 }
@@ -60,6 +62,10 @@ void start_inflate(Inflate &inflate, int file, const char *head, std::size_t hea
 std::int64_t inflate_some(Inflate &inflate, char *out, std::size_t capacity, const char *&problem) {
     InflateState &state = *inflate.state;
     inflate_state &stream = state.state;
+    if (state.failure != nullptr) {
+        problem = state.failure;
+        return -1;
+    }
     stream.next_out = reinterpret_cast<std::uint8_t *>(out);
     stream.avail_out = static_cast<std::uint32_t>(capacity);
     while (stream.avail_out == capacity) {
@@ -67,17 +73,21 @@ std::int64_t inflate_some(Inflate &inflate, char *out, std::size_t capacity, con
         if (stream.avail_in == 0 && !read_compressed(inflate, got)) {
             if (got < 0) return -1;
             if (!state.in_member) return 0;  // the end of the last member
-            problem = "gzip data cut short";
+            problem = kCutShort;
             return -1;
         }
         state.in_member = true;
         const int status = isal_inflate(&stream);
         if (status < 0) {
-            problem = status == ISAL_INCORRECT_CHECKSUM ? "gzip data fails its checksum"
-                                                        : "corrupt gzip data";
-            return -1;
+            state.failure = status == ISAL_INCORRECT_CHECKSUM ? kBadChecksum : kCorrupt;
+            break;
         }
         if (stream.block_state == ISAL_BLOCK_FINISH) start_member(state);  // another may follow
     }
-    return static_cast<std::int64_t>(capacity - stream.avail_out);
+    const auto produced = static_cast<std::int64_t>(capacity - stream.avail_out);
+    if (produced == 0 && state.failure != nullptr) {
+        problem = state.failure;
+        return -1;
+    }
+    return produced;  // a failure after these bytes is told by the next call
 }

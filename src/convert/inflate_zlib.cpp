@@ -2,6 +2,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "inflate.h"
 #include "platform.h"
@@ -12,7 +13,8 @@ constexpr std::size_t kCompressedBufferSize = std::size_t{64} * 1024;
 // cppcheck-suppress ctuOneDefinitionRuleViolation
 struct InflateState {
     z_stream stream;
-    bool in_member;  // between a member's header and its end
+    bool in_member;       // between a member's header and its end
+    const char *failure;  // what ended the data, once the bytes before it are handed over
     unsigned char input[kCompressedBufferSize];
 };
 
@@ -46,6 +48,7 @@ void start_inflate(Inflate &inflate, int file, const char *head, std::size_t hea
     InflateState &state = *inflate.state;
     inflateReset(&state.stream);
     state.in_member = false;
+    state.failure = nullptr;
     inflate.file = file;
     inflate.file_bytes = head_length;
     for (std::size_t i = 0; i < head_length; ++i) state.input[i] = static_cast<unsigned char>(head[i]);
@@ -56,6 +59,10 @@ void start_inflate(Inflate &inflate, int file, const char *head, std::size_t hea
 std::int64_t inflate_some(Inflate &inflate, char *out, std::size_t capacity, const char *&problem) {
     InflateState &state = *inflate.state;
     z_stream &stream = state.stream;
+    if (state.failure != nullptr) {
+        problem = state.failure;
+        return -1;
+    }
     stream.next_out = reinterpret_cast<Bytef *>(out);
     stream.avail_out = static_cast<uInt>(capacity);
     while (stream.avail_out == capacity) {
@@ -63,7 +70,7 @@ std::int64_t inflate_some(Inflate &inflate, char *out, std::size_t capacity, con
         if (stream.avail_in == 0 && !read_compressed(inflate, got)) {
             if (got < 0) return -1;
             if (!state.in_member) return 0;  // the end of the last member
-            problem = "gzip data cut short";
+            problem = kCutShort;
             return -1;
         }
         state.in_member = true;
@@ -72,9 +79,16 @@ std::int64_t inflate_some(Inflate &inflate, char *out, std::size_t capacity, con
             state.in_member = false;
             inflateReset(&stream);
         } else if (status != Z_OK && status != Z_BUF_ERROR) {
-            problem = stream.msg != nullptr ? stream.msg : "corrupt gzip data";
-            return -1;
+            const bool checksum = stream.msg != nullptr && (std::strcmp(stream.msg, "incorrect data check") == 0 ||
+                                                            std::strcmp(stream.msg, "incorrect length check") == 0);
+            state.failure = checksum ? kBadChecksum : kCorrupt;
+            break;
         }
     }
-    return static_cast<std::int64_t>(capacity - stream.avail_out);
+    const auto produced = static_cast<std::int64_t>(capacity - stream.avail_out);
+    if (produced == 0 && state.failure != nullptr) {
+        problem = state.failure;
+        return -1;
+    }
+    return produced;  // a failure after these bytes is told by the next call
 }

@@ -45,8 +45,11 @@ FileIdentity identify_file(int file);
 // Which directory a path names; false when it names none.
 bool identify_directory(const char *path, FileIdentity &identity);
 // Reads up to length bytes from a 64-bit offset, without moving any file position. Returns
-// the count read, 0 at the end of the file, or -1 with errno set.
+// the count read, 0 at the end of the file, or -1 with errno set. A read that fails is
+// tried again sector by sector, so that the bytes before a bad sector are still read.
 std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length);
+
+constexpr std::size_t kSectorSize = 512;  // the least a disk fails on its own
 
 // Writes length bytes at a 64-bit offset; false, with errno set, if they could not all be.
 bool write_file_at(int file, std::int64_t offset, const char *bytes, std::size_t length);

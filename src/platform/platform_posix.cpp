@@ -164,11 +164,28 @@ bool identify_directory(const char *path, FileIdentity &identity) {
     return true;
 }
 
-std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length) {
+namespace {
+
+ssize_t pread_once(int file, char *buffer, std::size_t length, std::int64_t offset) {
     for (;;) {
         const ssize_t got = pread(file, buffer, length, static_cast<off_t>(offset));
         if (got >= 0 || errno != EINTR) return got;
     }
+}
+
+}  // namespace
+
+std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length) {
+    const ssize_t got = pread_once(file, buffer, length, offset);
+    if (got >= 0 || length <= kSectorSize) return got;
+    std::size_t salvaged = 0;  // the sectors before the one that fails
+    for (ssize_t part = 0; salvaged < length; salvaged += static_cast<std::size_t>(part)) {
+        const std::size_t left = length - salvaged;
+        part = pread_once(file, buffer + salvaged, left < kSectorSize ? left : kSectorSize,
+                          offset + static_cast<std::int64_t>(salvaged));
+        if (part <= 0) break;
+    }
+    return salvaged > 0 ? static_cast<std::int64_t>(salvaged) : -1;
 }
 
 bool write_file_at(int file, std::int64_t offset, const char *bytes, std::size_t length) {

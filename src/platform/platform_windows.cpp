@@ -249,7 +249,9 @@ FileIdentity identify_file(int file) {
     return identity_of(information);
 }
 
-std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length) {
+namespace {
+
+std::int64_t read_once(int file, std::int64_t offset, char *buffer, std::size_t length) {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
@@ -257,11 +259,24 @@ std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size
     DWORD got = 0;
     if (ReadFile(handle_of(file), buffer, wanted, &got, &at)) return got;
     if (GetLastError() == ERROR_HANDLE_EOF) return 0;
-    errno = EIO;
+    errno = errno_of(GetLastError());
     return -1;
 }
 
-bool is_path_separator(char c) { return c == '/' || c == '\\'; }
+}  // namespace
+
+std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length) {
+    const std::int64_t got = read_once(file, offset, buffer, length);
+    if (got >= 0 || length <= kSectorSize) return got;
+    std::size_t salvaged = 0;  // the sectors before the one that fails
+    for (std::int64_t part = 0; salvaged < length; salvaged += static_cast<std::size_t>(part)) {
+        const std::size_t left = length - salvaged;
+        part = read_once(file, offset + static_cast<std::int64_t>(salvaged), buffer + salvaged,
+                         left < kSectorSize ? left : kSectorSize);
+        if (part <= 0) break;
+    }
+    return salvaged > 0 ? static_cast<std::int64_t>(salvaged) : -1;
+}
 
 const char *last_path_component(const char *path) {
     const char letter = static_cast<char>(path[0] | 0x20);
