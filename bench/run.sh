@@ -29,7 +29,8 @@ input() {
 
 # run PROGRAM INPUT [ARGUMENT...]: one timed conversion into a fresh output directory.
 run() {
-    rm -rf "${2%.ms2}"
+    local tree=${2%.gz}
+    rm -rf "${tree%.ms2}"
     rerun "$@"
 }
 
@@ -81,6 +82,47 @@ for mb in "${sizes[@]}"; do
         -v k="$(column_median 1 "$work/kernel.times")" \
         'BEGIN { printf "  ratio ms2split / floor (wall): %.3f   ms2split / kernel floor (wall): %.3f\n", c / f, c / k }'
 done
+
+# gzip: the first size again, compressed, against decompressing it alone (igzip -dc, ISA-L's
+# tool, when installed; zcat) and converting the plain file alone.
+mb=${sizes[0]}
+plain=$(input "size$mb" "$mb" 7)
+zipped=$work/zipped$mb.ms2.gz
+[ -s "$zipped" ] || gzip -c "$plain" > "$zipped"
+decompress() { "$measure" sh -c "$1 < '$zipped' > /dev/null" 2>&1; }
+: > "$work/gz.times"; : > "$work/plain.times"; : > "$work/igzip.times"; : > "$work/zcat.times"
+for ((i = 0; i < runs; i++)); do
+    run "$converter" "$zipped" >> "$work/gz.times"
+    run "$converter" "$plain" >> "$work/plain.times"
+    command -v igzip > /dev/null && decompress "igzip -dc" >> "$work/igzip.times"
+    decompress "zcat" >> "$work/zcat.times"
+done
+rm -rf "${zipped%.ms2.gz}" "${plain%.ms2}"
+echo "$mb MB input in gzip ($(stat -c %s "$zipped") bytes), median of $runs runs each"
+report gzip "$work/gz.times" "$(stat -c %s "$plain")" 0
+report plain "$work/plain.times" "$(stat -c %s "$plain")" 0
+[ -s "$work/igzip.times" ] && report "igzip -dc" "$work/igzip.times" "$(stat -c %s "$plain")" 0
+report zcat "$work/zcat.times" "$(stat -c %s "$plain")" 0
+fastest=$work/zcat.times
+[ -s "$work/igzip.times" ] && fastest=$work/igzip.times
+awk -v g="$(column_median 1 "$work/gz.times")" -v p="$(column_median 1 "$work/plain.times")" \
+    -v d="$(column_median 1 "$fastest")" \
+    'BEGIN { printf "  gzip / (fastest decompression + plain conversion): %.3f   gzip / slower of the two: %.3f\n", g / (d + p), g / (d > p ? d : p) }'
+
+# Annotation lines among the peaks, against the same DTA files from an input without them.
+annotated=$work/annotated$mb.ms2
+[ -s "$annotated" ] || "$build/bench/gen_ms2" "$mb" 7 "$annotated" annotated
+: > "$work/annotated.times"; : > "$work/clean.times"
+for ((i = 0; i < runs; i++)); do
+    run "$converter" "$annotated" >> "$work/annotated.times"
+    run "$converter" "$plain" >> "$work/clean.times"
+done
+rm -rf "${annotated%.ms2}" "${plain%.ms2}"
+echo "Annotation lines among the peaks ($(stat -c %s "$annotated") bytes in, the same files out), median of $runs runs each"
+report annotated "$work/annotated.times" "$(stat -c %s "$annotated")" 0
+report without "$work/clean.times" "$(stat -c %s "$plain")" 0
+awk -v a="$(column_median 1 "$work/annotated.times")" -v c="$(column_median 1 "$work/clean.times")" \
+    'BEGIN { printf "  ratio annotated / without (wall): %.3f\n", a / c }'
 
 # One scan of 100,000 charge lines and no peaks: a scan's cost must grow with its charge
 # lines times its body, never with the square of its charge lines.

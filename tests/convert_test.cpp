@@ -245,6 +245,7 @@ TEST(Inflate, MembersTruncationAndCorruption) {
         std::int64_t got = 0;
         while ((got = inflate_some(inflate, chunk, sizeof chunk, problem)) > 0)
             out.append(chunk, static_cast<std::size_t>(got));
+        finish_inflate(inflate);
         close(file);
         EXPECT_EQ(got == 0, c.good) << (problem != nullptr ? problem : "");
         if (c.good) {

@@ -11,18 +11,16 @@ constexpr std::size_t kCompressedBufferSize = std::size_t{64} * 1024;
 
 // One of the two files is built, each with its own state.
 // cppcheck-suppress ctuOneDefinitionRuleViolation
-struct InflateState {
+struct DecoderState {
     inflate_state state;
     bool in_member;       // between a member's header and its end
     const char *failure;  // what ended the data, once the bytes before it are handed over
     std::uint8_t input[kCompressedBufferSize];
 };
 
-void delete_inflate_state(InflateState *state) { delete state; }
-
 namespace {
 
-void start_member(InflateState &state) {
+void start_member(DecoderState &state) {
     std::uint8_t *next_in = state.state.next_in;
     const std::uint32_t avail_in = state.state.avail_in;
     isal_inflate_reset(&state.state);
@@ -33,12 +31,12 @@ void start_member(InflateState &state) {
 }
 
 // Reads more compressed input; false at the end of the file or on a read error (-1 in got).
-bool read_compressed(Inflate &inflate, std::int64_t &got) {
-    InflateState &state = *inflate.state;
-    got = read_file_at(inflate.file, static_cast<std::int64_t>(inflate.file_bytes),
+bool read_compressed(Decoder &decoder, std::int64_t &got) {
+    DecoderState &state = *decoder.state;
+    got = read_file_at(decoder.file, static_cast<std::int64_t>(decoder.file_bytes),
                        reinterpret_cast<char *>(state.input), sizeof state.input);
     if (got <= 0) return false;
-    inflate.file_bytes += static_cast<std::uint64_t>(got);
+    decoder.file_bytes += static_cast<std::uint64_t>(got);
     state.state.next_in = state.input;
     state.state.avail_in = static_cast<std::uint32_t>(got);
     return true;
@@ -46,21 +44,21 @@ bool read_compressed(Inflate &inflate, std::int64_t &got) {
 
 }  // namespace
 
-void start_inflate(Inflate &inflate, int file, const char *head, std::size_t head_length) {
-    if (!inflate.state) inflate.state.reset(new InflateState{});
-    InflateState &state = *inflate.state;
+void start_decoding(Decoder &decoder, int file, const char *head, std::size_t head_length) {
+    if (decoder.state == nullptr) decoder.state = new DecoderState{};  // kept for the program's life
+    DecoderState &state = *decoder.state;
     isal_inflate_init(&state.state);
     std::memcpy(state.input, head, head_length);
     state.state.next_in = state.input;
     state.state.avail_in = static_cast<std::uint32_t>(head_length);
     start_member(state);
     state.failure = nullptr;
-    inflate.file = file;
-    inflate.file_bytes = head_length;
+    decoder.file = file;
+    decoder.file_bytes = head_length;
 }
 
-std::int64_t inflate_some(Inflate &inflate, char *out, std::size_t capacity, const char *&problem) {
-    InflateState &state = *inflate.state;
+std::int64_t decode_some(Decoder &decoder, char *out, std::size_t capacity, const char *&problem) {
+    DecoderState &state = *decoder.state;
     inflate_state &stream = state.state;
     if (state.failure != nullptr) {
         problem = state.failure;
@@ -70,7 +68,7 @@ std::int64_t inflate_some(Inflate &inflate, char *out, std::size_t capacity, con
     stream.avail_out = static_cast<std::uint32_t>(capacity);
     while (stream.avail_out == capacity) {
         std::int64_t got = 0;
-        if (stream.avail_in == 0 && !read_compressed(inflate, got)) {
+        if (stream.avail_in == 0 && !read_compressed(decoder, got)) {
             if (got < 0) return -1;
             if (!state.in_member) return 0;  // the end of the last member
             problem = kCutShort;

@@ -11,28 +11,22 @@ constexpr std::size_t kCompressedBufferSize = std::size_t{64} * 1024;
 
 // One of the two files is built, each with its own state.
 // cppcheck-suppress ctuOneDefinitionRuleViolation
-struct InflateState {
+struct DecoderState {
     z_stream stream;
     bool in_member;       // between a member's header and its end
     const char *failure;  // what ended the data, once the bytes before it are handed over
     unsigned char input[kCompressedBufferSize];
 };
 
-void delete_inflate_state(InflateState *state) {
-    if (state == nullptr) return;
-    inflateEnd(&state->stream);
-    delete state;
-}
-
 namespace {
 
 // Reads more compressed input; false at the end of the file or on a read error (-1 in got).
-bool read_compressed(Inflate &inflate, std::int64_t &got) {
-    InflateState &state = *inflate.state;
-    got = read_file_at(inflate.file, static_cast<std::int64_t>(inflate.file_bytes),
+bool read_compressed(Decoder &decoder, std::int64_t &got) {
+    DecoderState &state = *decoder.state;
+    got = read_file_at(decoder.file, static_cast<std::int64_t>(decoder.file_bytes),
                        reinterpret_cast<char *>(state.input), sizeof state.input);
     if (got <= 0) return false;
-    inflate.file_bytes += static_cast<std::uint64_t>(got);
+    decoder.file_bytes += static_cast<std::uint64_t>(got);
     state.stream.next_in = state.input;
     state.stream.avail_in = static_cast<uInt>(got);
     return true;
@@ -40,24 +34,24 @@ bool read_compressed(Inflate &inflate, std::int64_t &got) {
 
 }  // namespace
 
-void start_inflate(Inflate &inflate, int file, const char *head, std::size_t head_length) {
-    if (!inflate.state) {
-        inflate.state.reset(new InflateState{});
-        inflateInit2(&inflate.state->stream, 16 + MAX_WBITS);  // gzip wrapper only
+void start_decoding(Decoder &decoder, int file, const char *head, std::size_t head_length) {
+    if (decoder.state == nullptr) {  // kept for the program's life
+        decoder.state = new DecoderState{};
+        inflateInit2(&decoder.state->stream, 16 + MAX_WBITS);  // gzip wrapper only
     }
-    InflateState &state = *inflate.state;
+    DecoderState &state = *decoder.state;
     inflateReset(&state.stream);
     state.in_member = false;
     state.failure = nullptr;
-    inflate.file = file;
-    inflate.file_bytes = head_length;
+    decoder.file = file;
+    decoder.file_bytes = head_length;
     for (std::size_t i = 0; i < head_length; ++i) state.input[i] = static_cast<unsigned char>(head[i]);
     state.stream.next_in = state.input;
     state.stream.avail_in = static_cast<uInt>(head_length);
 }
 
-std::int64_t inflate_some(Inflate &inflate, char *out, std::size_t capacity, const char *&problem) {
-    InflateState &state = *inflate.state;
+std::int64_t decode_some(Decoder &decoder, char *out, std::size_t capacity, const char *&problem) {
+    DecoderState &state = *decoder.state;
     z_stream &stream = state.stream;
     if (state.failure != nullptr) {
         problem = state.failure;
@@ -67,7 +61,7 @@ std::int64_t inflate_some(Inflate &inflate, char *out, std::size_t capacity, con
     stream.avail_out = static_cast<uInt>(capacity);
     while (stream.avail_out == capacity) {
         std::int64_t got = 0;
-        if (stream.avail_in == 0 && !read_compressed(inflate, got)) {
+        if (stream.avail_in == 0 && !read_compressed(decoder, got)) {
             if (got < 0) return -1;
             if (!state.in_member) return 0;  // the end of the last member
             problem = kCutShort;

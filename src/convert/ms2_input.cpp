@@ -43,6 +43,7 @@ namespace {
 
 // A held scan may fill the buffer but for room to read two more pieces.
 constexpr std::size_t kHeldBytesMax = kInputBufferSize - 2 * kLinePieceSize;
+constexpr std::size_t kGzipRefill = std::size_t{64} * 1024;  // unread bytes a refill stops at
 
 #ifdef MS2SPLIT_SSE2
 // Peak lines are short, so the body is scanned 64 bytes at a time for the two things that
@@ -220,7 +221,7 @@ std::int64_t read_more(Ms2Input &input, char *out, std::size_t capacity) {
     if (input.gzip) {
         const char *problem = nullptr;
         const std::int64_t got = inflate_some(input.inflate, out, capacity, problem);
-        input.file_bytes = input.inflate.file_bytes;
+        input.file_bytes = inflate_file_bytes(input.inflate);
         if (got < 0) fail(input, problem != nullptr ? EIO : errno, problem);
         return got;
     }
@@ -241,6 +242,8 @@ void refill(Ms2Input &input) {
     if (input.scan_held) input.scan_index -= kept_from;
     input.filled = kept;
     while (input.filled < sizeof input.data && !input.at_end) {
+        // gzip is decoded ahead: taking a little at a time keeps the decoder busy meanwhile.
+        if (input.gzip && input.filled - input.cursor >= kGzipRefill) break;
         const std::int64_t got = read_more(input, input.data + input.filled, sizeof input.data - input.filled);
         if (got <= 0) {
             input.at_end = true;
@@ -343,6 +346,10 @@ bool next_scan(Ms2Input &input, Scan &scan) {
     if (input.scan_spilling && !spill_scan(input, scan.end)) return false;
     scan.held = input.scan_held ? input.data + input.scan_index : nullptr;
     return true;
+}
+
+void finish_input(Ms2Input &input) {
+    if (input.gzip) finish_inflate(input.inflate);
 }
 
 std::int64_t reread_scan(Ms2Input &input, const Scan &scan, std::int64_t offset, char *out,

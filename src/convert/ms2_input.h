@@ -107,6 +107,8 @@ void attach_input(Ms2Input &input, int file);
 // input or at a failure, which leaves error set. A scan that a failure cuts short is not
 // returned.
 bool next_scan(Ms2Input &input, Scan &scan);
+// Ends the reading of the input, before its file is closed.
+void finish_input(Ms2Input &input);
 // Reads the scan's bytes from offset (at least start) again into out; returns their count,
 // or -1 after setting the input's error.
 std::int64_t reread_scan(Ms2Input &input, const Scan &scan, std::int64_t offset, char *out,

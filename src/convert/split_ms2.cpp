@@ -240,6 +240,7 @@ void split_ms2(Conversion &conversion, const char *name, int file, const char *d
         write_scan(conversion, scan);
         look_at_progress(conversion);
     }
+    finish_input(conversion.input);
     if (conversion.progress.shown) {  // completed, as it ends
         show(conversion, monotonic_seconds());
         end_progress();

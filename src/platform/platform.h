@@ -123,5 +123,7 @@ bool discard_output(OutputFile &out, const char *path);
 // ignored when the program started stays ignored. A broken pipe or the file-size limit
 // make writes fail instead of ending the program.
 void guard_against_interruption();
+// Called by a thread of the program's own, so that interruptions reach the main thread only.
+void block_interruptions();
 
 #endif

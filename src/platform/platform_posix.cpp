@@ -325,3 +325,10 @@ void guard_against_interruption() {
     (void)std::signal(SIGPIPE, SIG_IGN);  // a reader gone from standard output: writes fail
     (void)std::signal(SIGXFSZ, SIG_IGN);  // beyond the file-size limit: the write fails
 }
+
+void block_interruptions() {
+    sigset_t interruptions;
+    (void)sigemptyset(&interruptions);
+    for (const int signal_number : kInterruptions) (void)sigaddset(&interruptions, signal_number);
+    (void)pthread_sigmask(SIG_BLOCK, &interruptions, nullptr);
+}

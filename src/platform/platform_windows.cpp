@@ -278,6 +278,8 @@ std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size
     return salvaged > 0 ? static_cast<std::int64_t>(salvaged) : -1;
 }
 
+bool is_path_separator(char c) { return c == '/' || c == '\\'; }
+
 const char *last_path_component(const char *path) {
     const char letter = static_cast<char>(path[0] | 0x20);
     const bool drive = letter >= 'a' && letter <= 'z' && path[1] == ':';
@@ -412,3 +414,5 @@ void guard_against_interruption() {
     InitializeCriticalSection(&guard);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
+
+void block_interruptions() {}  // console events arrive on a thread of the system's own
