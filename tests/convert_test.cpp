@@ -205,9 +205,11 @@ TEST(SplitMs2, ReadsAreBounded) {
     const Scratch scratch;
     std::string peaks;
     for (int i = 0; i < 1000; ++i) peaks += std::to_string(i) + ".25 7\nI x\n";
-    const std::string held = "S 1 1\nZ 2 200.2\nZ 3 300.3\n" + peaks + "S 2 2\n";
+    std::string held;
+    for (int scan = 1; held.size() < 3 * kInputBufferSize; ++scan)
+        held += "S " + std::to_string(scan) + " 1\nZ 2 200.2\nZ 3 300.3\n" + peaks;
     const Conversion &once = split_text(scratch, "held", held);
-    EXPECT_EQ(once.input.reread_bytes, 0U);
+    EXPECT_EQ(once.input.reread_bytes, 0U);  // scans across refills are kept in the buffer
     std::string text = "S 1 1\n";
     const int charge_lines = 3000;
     const std::string rest_of_line = " 1.5 " + std::string(90, '.') + "\n";  // ignored fields
