@@ -53,12 +53,14 @@ std::size_t ms2_ending_length(const char *name, std::size_t length) {
     return ends_in(name, length, kGzipEnding) ? sizeof kGzipEnding - 1 : 0;
 }
 
-// A last component that is the ending alone leaves no stem to name a directory after, and
-// one of "." or ".." would name a directory that is not the input's own.
+// A last component that is the ending alone leaves no stem to name a directory after; one
+// of "." or "..", or one the system would trim (Windows: "run7." or "run7 "), would name a
+// directory that is not the input's own.
 bool names_no_stem(const char *name, std::size_t stem_end) {
     const char *stem = last_path_component(name);
     const auto stem_length = static_cast<std::size_t>(name + stem_end - stem);
-    return stem_length == 0 || (stem_length <= 2 && std::strncmp(stem, "..", stem_length) == 0);
+    return stem_length == 0 || (stem_length <= 2 && std::strncmp(stem, "..", stem_length) == 0) ||
+           trims_component(stem, stem_length);
 }
 
 bool is(const char *argument, const char *option) { return std::strcmp(argument, option) == 0; }
@@ -167,7 +169,8 @@ void convert_argument(const char *name, const std::string &output_folder,
     }
     std::string directory(name, length - ending);
     if (!output_folder.empty()) {
-        directory = output_folder + '/' + last_path_component(directory.c_str());
+        directory = output_folder + separator_for(output_folder.c_str()) +
+                    last_path_component(directory.c_str());
     }
     const FileIdentity input = identify_file(file);
     if (const Converted *earlier = earlier_writer(converted, directory, input)) {

@@ -14,8 +14,8 @@
 #             If it exits with 77, the case is skipped: what it needs is missing here.
 #   stdout    the expected standard output (@VERSION@ stands for $MS2SPLIT_VERSION)
 #   stderr    optional: the expected standard error
-#   stdout.windows, stderr.windows
-#             optional: what a Windows build prints instead, where it words a reason otherwise
+#   stdout.windows, stderr.windows, expected.windows/
+#             optional: what a Windows build prints and leaves instead, where Windows differs
 #   status    optional: the expected exit status; 0 when absent
 #   check     optional: bash run in the tree afterwards, for what a tree comparison cannot
 #             see (that a FIFO is still there, that a name is no longer a link)
@@ -90,7 +90,9 @@ fi
 
 (cd "$work/run" && xargs -r -0 rm -f -- <"$work/inputs")
 find "$work/run" -type p -delete
-[ -d "$case_dir/expected" ] && cp -R "$case_dir/expected/." "$work/want/"
+expected_tree=$case_dir/expected
+[ "${WINDOWS:-0}" = 1 ] && [ -d "$case_dir/expected.windows" ] && expected_tree=$case_dir/expected.windows
+[ -d "$expected_tree" ] && cp -R "$expected_tree/." "$work/want/"
 find "$work/want" -name .keep -type f -delete
 if [ "${WINDOWS:-0}" = 1 ]; then
     find "$work/want" -name '*.dta' -type f -exec perl -pi -e 's/\r?\n/\r\n/g' {} +

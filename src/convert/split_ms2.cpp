@@ -204,9 +204,9 @@ void look_at_progress(Conversion &conversion) {
 
 }  // namespace
 
-std::string dta_path_prefix(const char *directory) {
+std::string dta_path_prefix(const char *directory) {  // every path lies inside the directory
     std::string prefix(directory);
-    prefix += '/';
+    prefix += separator_for(directory);
     prefix += last_path_component(directory);
     prefix += '.';
     return prefix;

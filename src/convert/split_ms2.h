@@ -39,8 +39,8 @@ struct Conversion {
 // error tells of a failed read, and charge_lines how many files were attempted.
 void split_ms2(Conversion &conversion, const char *name, int file, const char *directory);
 
-// "<directory>/<last component of directory>." : the part of every DTA path that one
-// input shares.
+// "<directory>/<last component of directory>." (with the directory's own separator on
+// Windows): the part of every DTA path that one input shares.
 std::string dta_path_prefix(const char *directory);
 // Replaces whatever follows the prefix with "<first>.<last>.<charge>.dta".
 void compose_dta_path(std::string &path, std::size_t prefix_length, ScanNumbers scan,

@@ -20,8 +20,8 @@ inline bool same_file(const FileIdentity &a, const FileIdentity &b) {
 }
 
 // Names are UTF-8 throughout the program. On Windows they are converted at this seam, and a
-// path too long for the classic limit of 260 characters is made absolute and given the
-// \\?\ prefix, which lifts it; elsewhere they pass as they are.
+// path whose full form is too long for the classic limit of 260 characters is made absolute
+// and given the \\?\ prefix, which lifts it; elsewhere they pass as they are.
 
 #ifdef _WIN32
 // The arguments as Windows hands them over (UTF-16, patterns expanded), in UTF-8; a lone
@@ -66,6 +66,12 @@ double monotonic_seconds();
 
 // '/', and on Windows also '\'.
 bool is_path_separator(char c);
+// The separator to join a name to path with: '/', but on Windows the one path itself uses
+// last, and always '\' after a "\\?\" prefix, which Windows takes literally.
+char separator_for(const char *path);
+// Whether the system would change a path component of this name, so that it names no
+// folder of its own: on Windows, one that ends in a dot or a blank, which Windows trims.
+bool trims_component(const char *component, std::size_t length);
 
 // The last component of a path: what follows the last separator (or on Windows a drive's
 // "X:"), so that a stem's last component can begin a file name.

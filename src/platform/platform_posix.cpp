@@ -229,6 +229,10 @@ double monotonic_seconds() {
 
 bool is_path_separator(char c) { return c == '/'; }
 
+char separator_for(const char *) { return '/'; }
+
+bool trims_component(const char *, std::size_t) { return false; }
+
 const char *last_path_component(const char *path) {
     const char *slash = std::strrchr(path, '/');
     return slash != nullptr ? slash + 1 : path;

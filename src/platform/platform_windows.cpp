@@ -11,6 +11,7 @@
 #include <io.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -37,16 +38,20 @@ std::wstring widen(const char *text) {
     return std::wstring(units.begin(), units.end());
 }
 
-// A path as the wide-character API takes it. One of 248 characters or more is made absolute
-// (GetFullPathNameW also resolves '/', '.', '..' and a drive-relative "C:run7") and given the
-// \\?\ prefix; shorter ones stay as they are, relative or not.
+bool has_long_prefix(const std::wstring &path) {
+    return path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0;
+}
+
+// A path as the wide-character API takes it: as it is, unless its full form (GetFullPathNameW
+// also resolves '/', '.', '..' and a drive-relative "C:run7") has 248 characters or more
+// (CreateDirectory's limit; 260 for files); then that full form with the \\?\ prefix.
 std::wstring wide_path(const char *path) {
     std::wstring wide = widen(path);
-    if (wide.size() < 248 || wide.compare(0, 4, L"\\\\?\\") == 0) return wide;
+    if (has_long_prefix(wide)) return wide;
     const DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (length < 248) return wide;  // 0 too: let the call that uses it fail with its message
     std::wstring full(length, L'\0');
-    if (length == 0 || GetFullPathNameW(wide.c_str(), length, &full[0], nullptr) >= length)
-        return wide;  // let the call that uses it fail, with its own message
+    if (GetFullPathNameW(wide.c_str(), length, &full[0], nullptr) >= length) return wide;
     full.resize(length - 1);
     if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC" + full.substr(1);  // \\server\share
     return L"\\\\?\\" + full;
@@ -62,12 +67,12 @@ FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION &information) {
 }
 
 // A file on a disk, not a directory, a device or a pipe: one that can be read at an offset
-// or written as a DTA file.
+// or written as a DTA file. A reparse point that is not a link (a OneDrive placeholder, a
+// deduplicated file) is a file like any other: its data is read through it.
 bool is_disk_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION &information) {
     return GetFileType(handle) == FILE_TYPE_DISK &&
            GetFileInformationByHandle(handle, &information) &&
-           (information.dwFileAttributes &
-            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 // Interruption (Ctrl-C, Ctrl-Break, a closed console window) arrives on a thread of its own;
@@ -99,6 +104,9 @@ int errno_of(DWORD error) {
         case ERROR_DISK_FULL:
         case ERROR_HANDLE_DISK_FULL: return ENOSPC;
         case ERROR_DIRECTORY: return ENOTDIR;
+        case ERROR_BROKEN_PIPE:
+        case ERROR_NO_DATA:                // Windows, when the reader of a pipe is gone
+        case ERROR_PIPE_NOT_CONNECTED: return EPIPE;  // and wine
         case ERROR_NOT_ENOUGH_MEMORY:
         case ERROR_OUTOFMEMORY: return ENOMEM;
         default: return EIO;
@@ -199,7 +207,7 @@ int write_message(int stream, const char *text, std::size_t length) {
         for (const char *rest = line; count > 0;) {
             DWORD written = 0;
             if (!WriteFile(handle, rest, static_cast<DWORD>(count), &written, nullptr))
-                return GetLastError() == ERROR_NO_DATA ? EPIPE : errno_of(GetLastError());
+                return errno_of(GetLastError());
             rest += written;
             count -= written;
         }
@@ -279,6 +287,19 @@ std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size
 }
 
 bool is_path_separator(char c) { return c == '/' || c == '\\'; }
+
+char separator_for(const char *path) {
+    if (std::strncmp(path, "\\\\?\\", 4) == 0) return '\\';
+    char last = '/';
+    for (const char *p = path; *p != '\0'; ++p) {
+        if (is_path_separator(*p)) last = *p;
+    }
+    return last;
+}
+
+bool trims_component(const char *component, std::size_t length) {
+    return length > 0 && (component[length - 1] == '.' || component[length - 1] == ' ');
+}
 
 const char *last_path_component(const char *path) {
     const char letter = static_cast<char>(path[0] | 0x20);
