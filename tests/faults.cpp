@@ -8,10 +8,13 @@
 //   the signals are raised, in order, right after the K-th output file is created, before
 //   its first write, or while it is being closed (before the close itself);
 // - FAULT_EINTR=1: every other write fails with EINTR, as a signal with a handler that
-//   returns would make it fail.
+//   returns would make it fail;
+// - FAULT_VANISH=1: the first lstat of each output name says it is gone, as if another
+//   process had removed it right after the program found it taken.
 // Output files are those created with a name ending in ".dta" or ".tmp".
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -186,6 +189,29 @@ ssize_t counted(int fd, ssize_t written) {
         bytes_of[fd] += static_cast<unsigned long long>(written);
     }
     return written;
+}
+
+namespace {
+
+// Whether this lstat must say the name is gone: the first for each output name.
+bool vanishes(const char *path) {
+    static char last[4096];
+    if (std::getenv("FAULT_VANISH") == nullptr || !names_output(path) || std::strcmp(last, path) == 0)
+        return false;
+    std::snprintf(last, sizeof last, "%s", path);
+    errno = ENOENT;
+    return true;
+}
+
+}  // namespace
+
+extern "C" int lstat(const char *path, struct stat *status) {
+    if (vanishes(path)) return -1;
+    return real<int (*)(const char *, struct stat *)>("lstat")(path, status);
+}
+extern "C" int lstat64(const char *path, struct stat64 *status) {
+    if (vanishes(path)) return -1;
+    return real<int (*)(const char *, struct stat64 *)>("lstat64")(path, status);
 }
 
 extern "C" ssize_t write(int fd, const void *buffer, size_t length) {
