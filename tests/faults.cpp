@@ -149,15 +149,6 @@ extern "C" ssize_t pread64(int fd, void *buffer, size_t length, off_t offset) {
     return failing_pread("pread64", fd, buffer, length, offset);
 }
 
-extern "C" ssize_t read(int fd, void *buffer, size_t length) {
-    const off_t offset = lseek(fd, 0, SEEK_CUR);
-    if (offset >= 0 && read_fails(fd, length, offset)) {
-        errno = EIO;
-        return -1;
-    }
-    return real<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, length);
-}
-
 extern "C" int open(const char *path, int flags, ...) {
     va_list arguments;
     va_start(arguments, flags);
