@@ -101,6 +101,7 @@ fi
 for daemon in munged slurmctld slurmd sbatch sinfo; do
     command -v "$daemon" > /dev/null || { echo "$daemon is not installed (Debian: slurm-wlm munge)"; exit 77; }
 done
+mountpoint -q /sys/fs/cgroup || { echo "slurmd needs a cgroup file system at /sys/fs/cgroup"; exit 77; }
 cluster=$work/cluster
 mkdir -p "$cluster/state" "$cluster/spool" && chmod 700 "$cluster" || exit 1
 free_port() {  # a TCP port nothing listens on
@@ -151,7 +152,7 @@ slurmd -D -N ms2split-node > /dev/null 2>&1 &
 pids+=($!)
 started=$SECONDS
 until [ "$(sinfo -h -n ms2split-node -o %T 2> /dev/null)" = idle ]; do
-    if ((SECONDS - started > 60)); then
+    if ((SECONDS - started > 60)) || ! kill -0 "${pids[@]}" 2> /dev/null; then
         cat "$cluster"/*.log
         echo "FAIL: the cluster did not start"
         exit 1
