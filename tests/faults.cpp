@@ -7,6 +7,8 @@
 // - FAULT_SIGNALS (numbers, comma-separated) and FAULT_AT (open:K, write:K or close:K):
 //   the signals are raised, in order, right after the K-th output file is created, before
 //   its first write, or while it is being closed (before the close itself);
+// - FAULT_UNLINK_SIGNAL=N: signal N is raised as an output file is removed (before the
+//   removal itself), as if it arrived while the program acted on an earlier one;
 // - FAULT_EINTR=1: every other write fails with EINTR, as a signal with a handler that
 //   returns would make it fail;
 // - FAULT_VANISH=1: the first lstat of each output name says it is gone, as if another
@@ -213,4 +215,10 @@ extern "C" ssize_t write(int fd, const void *buffer, size_t length) {
 extern "C" ssize_t writev(int fd, const struct iovec *parts, int count) {
     if (interrupt_this_write(fd)) return -1;
     return counted(fd, real<ssize_t (*)(int, const struct iovec *, int)>("writev")(fd, parts, count));
+}
+
+extern "C" int unlink(const char *path) {
+    const char *signal_number = std::getenv("FAULT_UNLINK_SIGNAL");
+    if (signal_number != nullptr && names_output(path)) std::raise(std::atoi(signal_number));
+    return real<int (*)(const char *)>("unlink")(path);
 }

@@ -108,6 +108,14 @@ FAULT_SIGNALS=15,2 FAULT_AT=open:500 LD_PRELOAD=$faults "$program" -o out new/ru
 expect_status $? 15
 check fresh 499
 
+# SIGTERM while a file is being created, SIGINT while that file is removed: still SIGTERM.
+round="signal 15 at open:500, then 2 as its file is removed"
+prepare fresh
+FAULT_SIGNALS=15 FAULT_AT=open:500 FAULT_UNLINK_SIGNAL=2 LD_PRELOAD=$faults \
+    "$program" -o out new/run.ms2 > /dev/null 2>&1
+expect_status $? 15
+check fresh 499
+
 # A signal ignored when the program started (nohup) stays ignored.
 round="SIGHUP ignored at the start"
 prepare rerun

@@ -29,11 +29,9 @@ constexpr int kCreateAttempts = 8;  // another process may remove and make the n
 constexpr int kTempAttempts = 64;   // temporary names already taken before one is free
 
 // Ends the program as signal_number would have ended it, so that the caller's shell sees
-// the interruption: the first interruption decides, whatever arrives after it.
+// the interruption. The others are blocked meanwhile (in the handler by its mask, after
+// settling by end_settling), so the first interruption decides, whatever arrives after it.
 void end_by(int signal_number) {
-    for (const int other : kInterruptions) {
-        if (other != signal_number) (void)std::signal(other, SIG_IGN);  // drops it if pending
-    }
     (void)std::signal(signal_number, SIG_DFL);
     sigset_t only;
     (void)sigemptyset(&only);
@@ -61,7 +59,10 @@ void end_settling(GuardState state, const char *path) {
     std::atomic_signal_fence(std::memory_order_seq_cst);
     guard_state = state;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (waiting_signal != 0) on_interruption(waiting_signal);
+    if (waiting_signal != 0) {
+        block_interruptions();  // one arriving while the file is removed must not decide
+        on_interruption(waiting_signal);
+    }
 }
 
 FileIdentity identity_of(const struct stat &status) {
