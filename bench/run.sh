@@ -138,7 +138,7 @@ report ms2split "$work/many.times" "$(stat -c %s "$many")" 100000
 
 # Eight inputs converted one after another, then two at a time with xargs -P 2.
 inputs=()
-for seed in 1 2 3 4 5 6 7 8; do inputs+=("$(input "parallel$seed" "$parallel_mb" "$seed")"); done
+for seed in 1 2 3 4 5 6 7 8; do inputs+=("$(input "parallel${parallel_mb}mb-$seed" "$parallel_mb" "$seed")"); done
 clean() { for f in "${inputs[@]}"; do rm -rf "${f%.ms2}"; done; }
 : > "$work/sequential"; : > "$work/parallel"
 for ((i = 0; i < runs; i++)); do
