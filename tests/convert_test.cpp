@@ -143,26 +143,31 @@ std::string mixed_lines(std::uint32_t seed) {
     return text + "7 7";
 }
 
-// Whatever skip_plain_lines passes is whole pieces, as piece_length cuts them, none of them
-// beginning with a letter; and it passes most of the plain lines.
-TEST(Pieces, SkippedLinesAreWholePlainPieces) {
+// What body_runs passes is whole pieces, as piece_length cuts them; its runs are exactly
+// those of them that do not begin with a letter; and it passes most lines.
+TEST(Pieces, BodyRunsAreTheWholePiecesABodyKeeps) {
     for (std::uint32_t seed = 1; seed <= 3; ++seed) {
         const std::string text = mixed_lines(seed);
         const char *end = text.data() + text.size();
-        std::size_t skipped_total = 0;
+        std::size_t passed_total = 0;
         for (const char *at = text.data(); at < end;) {
-            const char *after = at + piece_length(at, static_cast<std::size_t>(end - at));
-            const char *run_end = skip_plain_lines(after, end);
-            for (const char *line = after; line < run_end;) {
+            BodyRun runs[kBodyRunsMax];
+            std::size_t count = 0;
+            const char *stop = body_runs(at, end, runs, count);
+            std::string kept;
+            for (const char *line = at; line < stop;) {
                 const std::size_t length = piece_length(line, static_cast<std::size_t>(end - line));
-                ASSERT_EQ(line[length - 1], '\n') << "a skipped line longer than a piece";
-                ASSERT_FALSE(is_letter(*line)) << "a skipped line begins with a letter";
+                ASSERT_EQ(line[length - 1], '\n') << "a line passed longer than a piece";
+                if (!is_letter(*line)) kept.append(line, length);
                 line += length;
             }
-            skipped_total += static_cast<std::size_t>(run_end - after);
-            at = run_end;
+            std::string gathered;
+            for (std::size_t i = 0; i < count; ++i) gathered.append(runs[i].bytes, runs[i].length);
+            ASSERT_EQ(gathered, kept);
+            passed_total += static_cast<std::size_t>(stop - at);
+            at = stop != at ? stop : at + piece_length(at, static_cast<std::size_t>(end - at));
         }
-        EXPECT_GT(skipped_total, text.size() / 4);  // runs of plain lines are passed in bulk
+        EXPECT_GT(passed_total, text.size() / 4);  // in bulk; long lines hold half the bytes
     }
 }
 
@@ -194,9 +199,10 @@ TEST(SplitMs2, ScanLargerThanTheInputBuffer) {
 // own, without the pieces before it.
 TEST(SplitMs2, ChargeLineAfterTheBodysStartHasItsOwnBody) {
     const Scratch scratch;
-    split_text(scratch, "late", "S 1 1\nZ 2 2.5\n\nZ 3 3.5\nI x\n5 5\n");
+    split_text(scratch, "late", "S 1 1\nZ 2 2.5\n\nZ 3 3.5\nI x\nZ 4 4.5\n5 5\n");
     expect_file(scratch.path("late/late.00001.00001.2.dta"), "2.5 2\n\n5 5\n");
     expect_file(scratch.path("late/late.00001.00001.3.dta"), "3.5 3\n5 5\n");
+    expect_file(scratch.path("late/late.00001.00001.4.dta"), "4.5 4\n5 5\n");
 }
 
 // A scan the buffer holds is read once; charge lines that outgrow the buffer are read again

@@ -10,8 +10,10 @@
 //   lines end, and whether every charge line's body is one run of bytes, which it is unless
 //   a piece that begins with a letter (an annotation line among the peaks, or a charge line
 //   after a blank line) stands among the body's pieces. The pass looks at pieces one at a
-//   time in the header and, past it, at whole runs of peak lines 64 bytes at a time,
-//   looking only for line ends and a letter after one (skip_plain_lines).
+//   time in the header and, past it, at whole lines 64 bytes at a time, looking only for
+//   line ends and what begins the next line: a letter while the body may still be one run,
+//   and once it cannot be, only an S (pass_lines). Lines longer than a piece are left to
+//   the piece-by-piece pass, which cuts them as the rules do.
 // - At each scan the buffer keeps the scan's bytes from its start, so that its files are
 //   written from memory. A scan too large for that is read again for its files: from the
 //   file itself, or, for gzip, which cannot be read twice, from an anonymous temporary file
@@ -45,25 +47,33 @@ namespace {
 constexpr std::size_t kHeldBytesMax = kInputBufferSize - 2 * kLinePieceSize;
 constexpr std::size_t kGzipRefill = std::size_t{64} * 1024;  // unread bytes a refill stops at
 
+// Which lines a pass over whole lines stops at: any that begins with a letter, or an S line.
+enum class Stop { kLetter, kScanLine };
+
 #ifdef MS2SPLIT_SSE2
 // Peak lines are short, so the body is scanned 64 bytes at a time for the two things that
 // matter, a LF and a LF followed by a letter, instead of starting a search at every line.
 constexpr std::ptrdiff_t kBlock = 64;
 
-// For each LF among 64 bytes a bit in feeds, and in stops if a letter follows it. Reads the
-// byte after the block too.
-template <typename Use>
+// For each LF among 64 bytes a bit in feeds, and in stops if a line to stop at follows it.
+// Reads the byte after the block too.
+template <Stop stop, typename Use>
 void scan_block(const char *block, Use use) {
     const __m128i newline = _mm_set1_epi8('\n');
     const __m128i case_bit = _mm_set1_epi8(0x20);
     const __m128i a = _mm_set1_epi8('a');
     const __m128i z_offset = _mm_set1_epi8(25);
+    const __m128i s = _mm_set1_epi8('S');
     for (int i = 0; i < kBlock; i += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + i));
         const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + i + 1));
-        const __m128i folded = _mm_sub_epi8(_mm_or_si128(next, case_bit), a);
         const __m128i feeds = _mm_cmpeq_epi8(bytes, newline);
-        use(i, feeds, _mm_and_si128(feeds, _mm_cmpeq_epi8(_mm_min_epu8(folded, z_offset), folded)));
+        __m128i starts = _mm_cmpeq_epi8(next, s);
+        if (stop == Stop::kLetter) {
+            const __m128i folded = _mm_sub_epi8(_mm_or_si128(next, case_bit), a);
+            starts = _mm_cmpeq_epi8(_mm_min_epu8(folded, z_offset), folded);
+        }
+        use(i, feeds, _mm_and_si128(feeds, starts));
     }
 }
 
@@ -73,9 +83,10 @@ struct Marks {
 };
 
 // Exact bit masks, for the rare moments that need a position.
+template <Stop stop>
 Marks marks_of(const char *block) {
     Marks marks{0, 0};
-    scan_block(block, [&marks](int i, __m128i feeds, __m128i stops) {
+    scan_block<stop>(block, [&marks](int i, __m128i feeds, __m128i stops) {
         marks.feeds |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(feeds))} << i;
         marks.stops |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(stops))} << i;
     });
@@ -84,10 +95,11 @@ Marks marks_of(const char *block) {
 
 // Just past the last LF of a block that holds one.
 const char *after_last_feed(const char *block) {
-    return block + kBlock - __builtin_clzll(marks_of(block).feeds);
+    return block + kBlock - __builtin_clzll(marks_of<Stop::kLetter>(block).feeds);
 }
 
-const char *plain_lines_end(const char *line, const char *end) {
+template <Stop stop>
+const char *lines_end(const char *line, const char *end) {
     const auto piece_max = static_cast<std::ptrdiff_t>(kLinePieceMax);
     const char *passed = line;        // just past the last whole line passed, but for fed_block
     const char *fed_block = nullptr;  // the last block with a LF, when not yet counted in passed
@@ -95,7 +107,7 @@ const char *plain_lines_end(const char *line, const char *end) {
     for (const char *block = line; end - block > kBlock; block += kBlock) {
         __m128i any_feed = _mm_setzero_si128();
         __m128i any_stop = _mm_setzero_si128();
-        scan_block(block, [&](int, __m128i feeds, __m128i stops) {
+        scan_block<stop>(block, [&](int, __m128i feeds, __m128i stops) {
             any_feed = _mm_or_si128(any_feed, feeds);
             any_stop = _mm_or_si128(any_stop, stops);
         });
@@ -109,18 +121,19 @@ const char *plain_lines_end(const char *line, const char *end) {
             continue;
         }
         // After a block without a LF, the first line to end here may have begun long ago.
-        if (after_gap && block + __builtin_ctzll(marks_of(block).feeds) + 1 - passed > piece_max)
+        if (after_gap && block + __builtin_ctzll(marks_of<stop>(block).feeds) + 1 - passed > piece_max)
             break;
         if (_mm_movemask_epi8(any_stop) != 0)
-            return block + __builtin_ctzll(marks_of(block).stops) + 1;
+            return block + __builtin_ctzll(marks_of<stop>(block).stops) + 1;
         fed_block = block;
         after_gap = false;
     }
     return fed_block != nullptr ? after_last_feed(fed_block) : passed;
 }
 #else
-const char *plain_lines_end(const char *line, const char *end) {
-    while (line < end && !is_letter(*line)) {
+template <Stop stop>
+const char *lines_end(const char *line, const char *end) {
+    while (line < end && (stop == Stop::kLetter ? !is_letter(*line) : *line != 'S')) {
         const std::size_t room = static_cast<std::size_t>(end - line);
         const void *feed = std::memchr(line, '\n', room < kLinePieceMax ? room : kLinePieceMax);
         if (feed == nullptr) break;
@@ -271,6 +284,15 @@ struct ScanWalk {
     bool body_piece_seen;   // a piece that reaches a body, after the first charge line
 };
 
+// Moves the cursor past the whole lines that follow it, up to a line to stop at.
+template <Stop stop>
+void pass_lines(Ms2Input &input) {
+    const char *line = input.data + input.cursor;
+    const char *end = input.data + input.filled;
+    if (line == end || (stop == Stop::kLetter ? is_letter(*line) : *line == 'S')) return;
+    input.cursor = static_cast<std::size_t>(lines_end<stop>(line, end) - input.data);
+}
+
 void note_piece(Ms2Input &input, Scan &scan, ScanWalk &walk, const LinePiece &piece) {
     const char first = piece.bytes[0];
     const std::int64_t start = offset_of(input, input.cursor) - static_cast<std::int64_t>(piece.length);
@@ -289,17 +311,64 @@ void note_piece(Ms2Input &input, Scan &scan, ScanWalk &walk, const LinePiece &pi
     }
     if (scan.charge_lines > 0) walk.body_piece_seen = true;
     // Past the header, the plain lines that follow change nothing: pass them in bulk.
-    if (!walk.in_header) {
-        input.cursor = static_cast<std::size_t>(
-            skip_plain_lines(input.data + input.cursor, input.data + input.filled) - input.data);
-    }
+    if (!walk.in_header) pass_lines<Stop::kLetter>(input);
+}
+
+// Past the header, once the body is known not to be one run, only the next S line matters.
+bool passes_to_scan_line(const Scan &scan, const ScanWalk &walk) {
+    return !walk.in_header && !scan.one_run;
 }
 
 }  // namespace
 
-const char *skip_plain_lines(const char *line, const char *end) {
-    return line < end && !is_letter(*line) ? plain_lines_end(line, end) : line;
+#ifdef MS2SPLIT_SSE2
+const char *body_runs(const char *line, const char *end, BodyRun (&runs)[kBodyRunsMax],
+                      std::size_t &count) {
+    const auto piece_max = static_cast<std::ptrdiff_t>(kLinePieceMax);
+    count = 0;
+    if (line == end) return line;
+    const char *run = is_letter(*line) ? nullptr : line;  // where the open run began
+    const char *start = line;                             // of the line being read
+    for (const char *block = line; end - block > kBlock; block += kBlock) {
+        const Marks marks = marks_of<Stop::kLetter>(block);
+        for (std::uint64_t feeds = marks.feeds; feeds != 0; feeds &= feeds - 1) {
+            const int bit = __builtin_ctzll(feeds);
+            const char *next = block + bit + 1;
+            if (next - start > piece_max) break;  // a line of several pieces
+            start = next;
+            const bool letter = ((marks.stops >> bit) & 1) != 0;
+            if (letter && run != nullptr) {
+                runs[count++] = {run, static_cast<std::size_t>(next - run)};
+                run = nullptr;
+                if (count == kBodyRunsMax) return next;
+            } else if (!letter && run == nullptr) {
+                run = next;
+            }
+        }
+        if (block + kBlock - start > piece_max) break;
+    }
+    if (run != nullptr && start > run) runs[count++] = {run, static_cast<std::size_t>(start - run)};
+    return start;
 }
+#else
+const char *body_runs(const char *line, const char *end, BodyRun (&runs)[kBodyRunsMax],
+                      std::size_t &count) {
+    count = 0;
+    while (line < end && count < kBodyRunsMax) {
+        const char *run_end = is_letter(*line) ? line : lines_end<Stop::kLetter>(line, end);
+        if (run_end > line) runs[count++] = {line, static_cast<std::size_t>(run_end - line)};
+        const char *next = run_end;
+        if (next < end && is_letter(*next)) {
+            const std::size_t length = piece_length(next, static_cast<std::size_t>(end - next));
+            if (next[length - 1] != '\n') return next;
+            next += length;
+        }
+        if (next == line) break;
+        line = next;
+    }
+    return line;
+}
+#endif
 
 void attach_input(Ms2Input &input, int file) {
     input.file = file;
@@ -339,6 +408,7 @@ bool next_scan(Ms2Input &input, Scan &scan) {
             break;
         }
         note_piece(input, scan, walk, piece);
+        if (passes_to_scan_line(scan, walk)) pass_lines<Stop::kScanLine>(input);
     }
     if (input.at_end && input.cursor == input.filled && input.error != 0) return false;  // cut short
     scan.end = offset_of(input, input.cursor);

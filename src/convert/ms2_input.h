@@ -44,11 +44,20 @@ inline std::size_t piece_length(const char *bytes, std::size_t available) {
                            : most;
 }
 
-// Just past the run of whole lines from line on that a body copies as they stand: each
-// begins with a byte that is not a letter and ends in a LF within one piece. Stops before
-// any other line and where the bytes up to end might not hold a line whole; every line
-// passed is exactly one piece as piece_length cuts it. line must be a piece boundary.
-const char *skip_plain_lines(const char *line, const char *end);
+// Consecutive lines that a body copies as they stand.
+struct BodyRun {
+    const char *bytes;
+    std::size_t length;
+};
+constexpr std::size_t kBodyRunsMax = 64;
+
+// Sorts the whole lines from line on, each exactly one piece as piece_length cuts it, into
+// runs of those a body keeps (at most kBodyRunsMax of them; count says how many), passing
+// over those that begin with a letter. Returns where it stopped, a piece boundary: before a
+// line that might be longer than a piece or that the bytes up to end might not hold whole.
+// That is line itself when it passed nothing; the caller then takes one piece.
+const char *body_runs(const char *line, const char *end, BodyRun (&runs)[kBodyRunsMax],
+                      std::size_t &count);
 
 // Fields of S and Z lines, read as "%*s %d %d" and "%*s %d %s" would read them, except
 // that numbers beyond 32 bits are clamped, a missing mass token reads as "0", and fields end

@@ -7,9 +7,10 @@
 // - For each charge line of the scan, one DTA file: the header line, then the body, which
 //   is every piece after the charge line up to the scan's end that does not begin with a
 //   letter. A body that is one run is written as it stands, in one write from the buffer;
-//   any other is gathered piece by piece into the writer's 64 KiB buffer, and kept there for
-//   the scan's other charge lines when they share it. A scan larger than the buffer is read
-//   again for each file, through windows of 64 KiB.
+//   any other is gathered into the writer's 64 KiB buffer, whole lines at a time sorted into
+//   the runs it keeps (body_runs), piece by piece only around lines longer than a piece, and
+//   kept there for the scan's other charge lines when they share it. A scan larger than
+//   the buffer is read again for each file, through windows of 64 KiB.
 // - Progress shows on standard error when it is a terminal and the input takes more than a
 //   second; the clock is read every 256 scans, not per line.
 //
@@ -122,21 +123,25 @@ bool copy_run(Conversion &conversion, const Scan &scan) {
 }
 
 // Any other body: the pieces after the charge line, less those that begin with a letter,
-// with the plain lines after each taken in bulk.
+// sorted whole lines at a time where they can be, else one piece at a time.
 bool gather_pieces(Conversion &conversion, const Scan &scan, std::int64_t from) {
     PieceReader reader = piece_reader(from, scan.end, conversion.body_window);
-    LinePiece piece{};
-    while (next_piece(conversion, scan, reader, piece)) {
-        if (is_letter(piece.bytes[0])) continue;
+    while (reader.position < reader.end) {
         std::size_t available = 0;
-        const char *after = bytes_at(conversion, scan, reader, available);
-        if (after == nullptr) return false;
-        const char *run_end = skip_plain_lines(after, after + available);
-        gather_body(conversion.writer, piece.bytes, piece.length);
-        gather_body(conversion.writer, after, static_cast<std::size_t>(run_end - after));
-        reader.position += run_end - after;
+        const char *bytes = bytes_at(conversion, scan, reader, available);
+        if (bytes == nullptr) return false;
+        BodyRun runs[kBodyRunsMax];
+        std::size_t count = 0;
+        const char *stop = body_runs(bytes, bytes + available, runs, count);
+        for (std::size_t i = 0; i < count; ++i)
+            gather_body(conversion.writer, runs[i].bytes, runs[i].length);
+        if (stop == bytes) {  // a line longer than a piece, or the last few bytes: one piece
+            const std::size_t length = piece_length(bytes, available);
+            if (!is_letter(*bytes)) gather_body(conversion.writer, bytes, length);
+            stop += length;
+        }
+        reader.position += stop - bytes;
     }
-    if (reader.failed) return false;
     if (scan.same_body) keep_gathered_body(conversion.writer, conversion.scans);
     return true;
 }
