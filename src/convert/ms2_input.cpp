@@ -68,11 +68,10 @@ void scan_block(const char *block, Use use) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + i));
         const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + i + 1));
         const __m128i feeds = _mm_cmpeq_epi8(bytes, newline);
-        __m128i starts = _mm_cmpeq_epi8(next, s);
-        if (stop == Stop::kLetter) {
-            const __m128i folded = _mm_sub_epi8(_mm_or_si128(next, case_bit), a);
-            starts = _mm_cmpeq_epi8(_mm_min_epu8(folded, z_offset), folded);
-        }
+        const __m128i folded = _mm_sub_epi8(_mm_or_si128(next, case_bit), a);
+        const __m128i starts = stop == Stop::kLetter
+                                   ? _mm_cmpeq_epi8(_mm_min_epu8(folded, z_offset), folded)
+                                   : _mm_cmpeq_epi8(next, s);
         use(i, feeds, _mm_and_si128(feeds, starts));
     }
 }
@@ -295,7 +294,6 @@ void pass_lines(Ms2Input &input) {
 
 void note_piece(Ms2Input &input, Scan &scan, ScanWalk &walk, const LinePiece &piece) {
     const char first = piece.bytes[0];
-    const std::int64_t start = offset_of(input, input.cursor) - static_cast<std::int64_t>(piece.length);
     if (is_letter(first)) {
         if (walk.in_header && first == 'Z') {
             if (walk.body_piece_seen) scan.same_body = false;
@@ -303,20 +301,21 @@ void note_piece(Ms2Input &input, Scan &scan, ScanWalk &walk, const LinePiece &pi
         }
         if (walk.body_piece_seen) scan.one_run = false;
         scan.run_start = offset_of(input, input.cursor);
-        return;
+    } else {
+        if (walk.in_header && is_digit(first)) {
+            walk.in_header = false;
+            scan.header_end = offset_of(input, input.cursor) - static_cast<std::int64_t>(piece.length);
+        }
+        if (scan.charge_lines > 0) walk.body_piece_seen = true;
     }
-    if (walk.in_header && is_digit(first)) {
-        walk.in_header = false;
-        scan.header_end = start;
+    // Past the header, what follows changes nothing up to the next letter line while the
+    // body may still be one run, and once it cannot be, up to the next S line: pass in bulk.
+    if (walk.in_header) return;
+    if (scan.one_run) {
+        pass_lines<Stop::kLetter>(input);
+    } else {
+        pass_lines<Stop::kScanLine>(input);
     }
-    if (scan.charge_lines > 0) walk.body_piece_seen = true;
-    // Past the header, the plain lines that follow change nothing: pass them in bulk.
-    if (!walk.in_header) pass_lines<Stop::kLetter>(input);
-}
-
-// Past the header, once the body is known not to be one run, only the next S line matters.
-bool passes_to_scan_line(const Scan &scan, const ScanWalk &walk) {
-    return !walk.in_header && !scan.one_run;
 }
 
 }  // namespace
@@ -354,18 +353,20 @@ const char *body_runs(const char *line, const char *end, BodyRun (&runs)[kBodyRu
 const char *body_runs(const char *line, const char *end, BodyRun (&runs)[kBodyRunsMax],
                       std::size_t &count) {
     count = 0;
-    while (line < end && count < kBodyRunsMax) {
-        const char *run_end = is_letter(*line) ? line : lines_end<Stop::kLetter>(line, end);
-        if (run_end > line) runs[count++] = {line, static_cast<std::size_t>(run_end - line)};
-        const char *next = run_end;
-        if (next < end && is_letter(*next)) {
-            const std::size_t length = piece_length(next, static_cast<std::size_t>(end - next));
-            if (next[length - 1] != '\n') return next;
-            next += length;
+    const char *run = nullptr;  // where the open run began
+    while (line < end) {
+        const std::size_t length = piece_length(line, static_cast<std::size_t>(end - line));
+        if (line[length - 1] != '\n') break;  // perhaps longer than a piece, or not whole
+        if (!is_letter(*line)) {
+            if (run == nullptr) run = line;
+        } else if (run != nullptr) {
+            runs[count++] = {run, static_cast<std::size_t>(line - run)};
+            run = nullptr;
+            if (count == kBodyRunsMax) return line;
         }
-        if (next == line) break;
-        line = next;
+        line += length;
     }
+    if (run != nullptr) runs[count++] = {run, static_cast<std::size_t>(line - run)};
     return line;
 }
 #endif
@@ -408,7 +409,6 @@ bool next_scan(Ms2Input &input, Scan &scan) {
             break;
         }
         note_piece(input, scan, walk, piece);
-        if (passes_to_scan_line(scan, walk)) pass_lines<Stop::kScanLine>(input);
     }
     if (input.at_end && input.cursor == input.filled && input.error != 0) return false;  // cut short
     scan.end = offset_of(input, input.cursor);

@@ -80,7 +80,7 @@ struct Scan {
     std::int64_t start;
     std::int64_t end;
     std::int64_t header_end;     // the first peak piece, or end: the charge lines lie before it
-    std::int64_t run_start;      // after the scan's last letter piece
+    std::int64_t run_start;      // after the scan's last letter piece, while one_run holds
     std::uint32_t charge_lines;  // Z pieces before header_end
     bool one_run;                // every charge line's body is the bytes from run_start to end
     bool same_body;              // every charge line has the same body
