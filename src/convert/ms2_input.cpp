@@ -28,8 +28,9 @@
 //   the mass text "0", never a token left over from an earlier line.
 // - Numbers beyond the signed 32-bit range are clamped to the nearest limit.
 // - Fields end at a NUL byte, as in the C string a line would have been.
-// - A gzip file is one stream however many members it has, and anything after the last
-//   member that is not another member is corrupt data, not ignored.
+// - A gzip file is one stream however many members it has. Zero bytes after the last
+//   member are ignored, as gzip ignores them; anything else there is a read error, but one
+//   that leaves the data before it whole, so the last scan keeps its files.
 #include "ms2_input.h"
 
 #include <cerrno>
@@ -191,8 +192,10 @@ std::int64_t offset_of(const Ms2Input &input, std::size_t index) {
     return input.buffer_offset + static_cast<std::int64_t>(index);
 }
 
+// A failure that may cut the data short: the scan it falls in is not returned.
 void fail(Ms2Input &input, int error, const char *problem) {
     input.at_end = true;
+    input.cut_short = true;
     input.error = error != 0 ? error : EIO;
     input.problem = problem;
 }
@@ -235,6 +238,10 @@ std::int64_t read_more(Ms2Input &input, char *out, std::size_t capacity) {
         const std::int64_t got = inflate_some(input.inflate, out, capacity, problem);
         input.file_bytes = inflate_file_bytes(input.inflate);
         if (got < 0) fail(input, problem != nullptr ? EIO : errno, problem);
+        if (got == 0 && problem != nullptr) {  // after the data, which is whole
+            input.error = EIO;
+            input.problem = problem;
+        }
         return got;
     }
     const std::int64_t got = read_file_at(input.file, static_cast<std::int64_t>(input.file_bytes), out, capacity);
@@ -378,6 +385,7 @@ void attach_input(Ms2Input &input, int file) {
     input.scan_held = false;
     input.at_end = false;
     input.error = 0;
+    input.cut_short = false;
     input.problem = nullptr;
     input.file_bytes = input.reread_bytes = 0;
     input.scan_spilling = false;
@@ -385,7 +393,7 @@ void attach_input(Ms2Input &input, int file) {
     const std::int64_t got = read_file_at(file, 0, head, sizeof head);
     input.gzip = got == 2 && is_gzip(head, 2);
     if (got < 0) fail(input, errno, nullptr);
-    if (input.gzip) start_inflate(input.inflate, file, head, 2);
+    if (input.gzip) start_inflate(input.inflate, file);
 }
 
 bool next_scan(Ms2Input &input, Scan &scan) {
@@ -410,7 +418,7 @@ bool next_scan(Ms2Input &input, Scan &scan) {
         }
         note_piece(input, scan, walk, piece);
     }
-    if (input.at_end && input.cursor == input.filled && input.error != 0) return false;  // cut short
+    if (input.at_end && input.cursor == input.filled && input.cut_short) return false;
     scan.end = offset_of(input, input.cursor);
     if (scan.header_end < 0) scan.header_end = scan.end;
     if (input.scan_spilling && !spill_scan(input, scan.end)) return false;

@@ -105,6 +105,7 @@ struct Ms2Input {
     bool scan_spilling;          // the current scan goes to the spill as it passes
     bool at_end;                 // nothing follows data[filled]: end of input or a failure
     int error;                   // errno of a failure that ended the input; 0 while none has
+    bool cut_short;              // the failure may have cut the data short
     const char *problem;         // what ended it, where errno cannot say (corrupt gzip data)
     std::uint64_t file_bytes;    // read from the file (compressed bytes for gzip)
     std::uint64_t reread_bytes;  // of scans read again
