@@ -270,31 +270,25 @@ TEST(Inflate, ReadAsGzipReadsIt) {
     }
 }
 
-// A conversion writes 400,000 names over an earlier run's tree, its clock ticking every
-// 300 files. The earlier run's files stamped in the conversion's first tick are never taken
-// for its own, however full the filter; every file it wrote is, and so is every file on a
-// clock of whole seconds, where the first tick outgrows the exact names.
-TEST(WrittenNames, EarlierFilesOfTheFirstTickAreNeverTakenForOwn) {
+// The names a conversion wrote are known exactly, at any number of files: each is found
+// again, no other is, and the table never takes more than 16 bytes a name (past its first
+// 48 KiB). Keys at the limits of 32 bits, the free slot's own among them, are names too.
+TEST(WrittenNames, ExactAtAnyNumberOfFiles) {
     static WrittenNames names;
-    for (const ChangeStamp files_per_tick : {ChangeStamp{300}, ChangeStamp{1000000}}) {
+    for (int round = 0; round < 2; ++round) {  // a second conversion starts empty
         clear_written_names(names);
-        const ChangeStamp first = 5000;
-        auto own = [](int i) { return hash_name(("own/" + std::to_string(i)).c_str()); };
-        for (int i = 0; i < 400000; ++i) {
-            const ChangeStamp stamp = first + i / files_per_tick;
-            const bool in_first_tick = needs_stamp(names) && note_opened(names, stamp);
-            note_written(names, own(i), in_first_tick);
-        }
-        for (int i = 0; i < 400000; i += 97)
-            ASSERT_TRUE(wrote(names, own(i), first + i / files_per_tick)) << i;
-        int false_positives = 0;
-        for (int i = 0; i < 100000; ++i) {
-            const NameHash earlier = hash_name(("earlier/" + std::to_string(i)).c_str());
-            EXPECT_FALSE(wrote(names, earlier, first - 1));
-            false_positives += wrote(names, earlier, first);
-        }
-        if (files_per_tick == 300) EXPECT_EQ(false_positives, 0);
-        else EXPECT_LT(false_positives, 100000 / 10);  // the filter alone: a few in a hundred
+        auto key = [round](std::int32_t i) { return DtaKey{i / 3, i / 3 + round, i % 3 - 1}; };
+        const std::int32_t files = 300000;
+        for (std::int32_t i = 0; i < files; ++i) ASSERT_EQ(note_written(names, key(i)), Noted::kNew) << i;
+        EXPECT_LE(names.capacity * sizeof(DtaKey), std::max<std::size_t>(48 * 1024, 16 * names.count));
+        for (std::int32_t i = 0; i < files; i += 7) EXPECT_EQ(note_written(names, key(i)), Noted::kAgain);
+        for (std::int32_t i = files; i < 2 * files; i += 3) EXPECT_FALSE(wrote(names, key(i)));
+    }
+    const DtaKey limits[] = {{INT32_MIN, INT32_MIN, INT32_MIN}, {INT32_MAX, INT32_MIN, 0}};
+    for (const DtaKey &limit : limits) {
+        EXPECT_FALSE(wrote(names, limit));
+        EXPECT_EQ(note_written(names, limit), Noted::kNew);
+        EXPECT_EQ(note_written(names, limit), Noted::kAgain);
     }
 }
 

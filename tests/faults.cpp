@@ -12,7 +12,9 @@
 // - FAULT_EINTR=1: every other write fails with EINTR, as a signal with a handler that
 //   returns would make it fail;
 // - FAULT_VANISH=1: the first lstat of each output name says it is gone, as if another
-//   process had removed it right after the program found it taken.
+//   process had removed it right after the program found it taken;
+// - FAULT_WHOLE_SECONDS=1: every time stamp that stat, fstat and lstat give is cut to the
+//   whole second, as file systems with a coarse clock keep them.
 // Output files are those created with a name ending in ".dta" or ".tmp".
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -198,13 +200,32 @@ bool vanishes(const char *path) {
 
 }  // namespace
 
+template <typename Status>
+int coarse(int result, Status *status) {
+    if (result == 0 && std::getenv("FAULT_WHOLE_SECONDS") != nullptr)
+        status->st_atim.tv_nsec = status->st_mtim.tv_nsec = status->st_ctim.tv_nsec = 0;
+    return result;
+}
+
 extern "C" int lstat(const char *path, struct stat *status) {
     if (vanishes(path)) return -1;
-    return real<int (*)(const char *, struct stat *)>("lstat")(path, status);
+    return coarse(real<int (*)(const char *, struct stat *)>("lstat")(path, status), status);
 }
 extern "C" int lstat64(const char *path, struct stat64 *status) {
     if (vanishes(path)) return -1;
-    return real<int (*)(const char *, struct stat64 *)>("lstat64")(path, status);
+    return coarse(real<int (*)(const char *, struct stat64 *)>("lstat64")(path, status), status);
+}
+extern "C" int stat(const char *path, struct stat *status) {
+    return coarse(real<int (*)(const char *, struct stat *)>("stat")(path, status), status);
+}
+extern "C" int stat64(const char *path, struct stat64 *status) {
+    return coarse(real<int (*)(const char *, struct stat64 *)>("stat64")(path, status), status);
+}
+extern "C" int fstat(int fd, struct stat *status) {
+    return coarse(real<int (*)(int, struct stat *)>("fstat")(fd, status), status);
+}
+extern "C" int fstat64(int fd, struct stat64 *status) {
+    return coarse(real<int (*)(int, struct stat64 *)>("fstat64")(fd, status), status);
 }
 
 extern "C" ssize_t write(int fd, const void *buffer, size_t length) {

@@ -37,7 +37,7 @@ if [ -f "$skip_file" ]; then
     cat "$skip_file"
     exit 77
 fi
-work=$(mktemp -d)
+work=$(mktemp -d -p "$([ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")")  # tmpfs: quick to fill and empty
 trap 'rm -rf "$work"' EXIT
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }

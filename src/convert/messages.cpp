@@ -169,6 +169,11 @@ void notice_replaced(const char *dta_path) {
     tell(dta_path, ": replaces the file written earlier for the same scan numbers and charge");
 }
 
+void notice_names_lost(const char *dta_path) {
+    tell(dta_path, ": out of memory to keep the names written; a later file that replaces one"
+                   " of them may go without a notice");
+}
+
 void show_progress(const char *name, int percent_read, std::uint64_t files, double mb_per_second) {
     char numbers[96];
     const int length = std::snprintf(numbers, sizeof numbers, ": %d%% read, %llu DTA files, %.1f MB/s",

@@ -40,6 +40,8 @@ void report_shared_directory(const char *name, const char *earlier, const char *
 // Notices of output that differs from what the input suggests: not failures.
 void notice_no_dta_file(const char *name);
 void notice_replaced(const char *dta_path);
+// No memory to keep the names of the files written: later notices may be missed.
+void notice_names_lost(const char *dta_path);
 
 // A progress line on standard error, which must be a terminal, rewritten in place; any
 // other line clears it first. end_progress leaves it as the input's last word.

@@ -157,7 +157,7 @@ bool copy_body(Conversion &conversion, const Scan &scan, std::int64_t after_char
 bool write_dta(Conversion &conversion, const Scan &scan, std::int64_t after_charge_line) {
     ++conversion.charge_lines;
     const char *path = conversion.path.c_str();
-    if (!open_dta(conversion.writer, path, conversion.line)) return true;
+    if (!open_dta(conversion.writer, path, scan.numbers, conversion.line)) return true;
     const bool read = copy_body(conversion, scan, after_charge_line);
     close_dta(conversion.writer, path, !read);
     return read;

@@ -40,19 +40,17 @@ void write_gathered(DtaWriter &writer) {
 
 void start_dta_files(DtaWriter &writer) {
     clear_written_names(writer.names);
+    writer.names_lost = false;
     writer.crlf = lines_end_in_crlf();
     writer.kept_body = 0;
 }
 
-bool open_dta(DtaWriter &writer, const char *path, const ChargeLine &line) {
+bool open_dta(DtaWriter &writer, const char *path, ScanNumbers scan, const ChargeLine &line) {
     if (!open_output(path, writer.file)) {
         report_unwritable(path);
         return false;
     }
-    WrittenNames &names = writer.names;
-    writer.name_hash = hash_name(path);
-    writer.opened_in_first_tick = needs_stamp(names) && note_opened(names, output_stamp(writer.file));
-    writer.replaces_own = writer.file.replacing && wrote(names, writer.name_hash, writer.file.found_stamp);
+    writer.key = {scan.first, scan.last, line.charge};
     writer.failed = false;
     writer.previous = '\0';
     writer.gathered = 0;
@@ -110,8 +108,10 @@ void close_dta(DtaWriter &writer, const char *path, bool read_failed) {
         writer.kept_body = kept;
     }
     if (!read_failed && !writer.failed && close_output(writer.file, path)) {
-        note_written(writer.names, writer.name_hash, writer.opened_in_first_tick);
-        if (writer.replaces_own) notice_replaced(path);
+        const Noted noted = note_written(writer.names, writer.key);
+        if (noted == Noted::kAgain) notice_replaced(path);
+        if (noted == Noted::kNoRoom && !writer.names_lost) notice_names_lost(path);
+        writer.names_lost = writer.names_lost || noted == Noted::kNoRoom;
         return;
     }
     // Gone before the line that reports it: no incomplete file stays behind. One cut short

@@ -19,9 +19,8 @@ struct DtaWriter {
     WrittenNames names;            // the files of this conversion
     bool crlf;                     // DTA lines end in CR LF (Windows)
     bool failed;                   // a write to the open file failed
-    bool replaces_own;             // the open file replaces one this conversion wrote
-    bool opened_in_first_tick;     // of this conversion's clock
-    NameHash name_hash;            // of the open file's path
+    bool names_lost;               // a name could not be kept: told once per conversion
+    DtaKey key;                    // the open file's scan numbers and charge
     char previous;                 // the last body byte given: a CR before a LF stays one
     std::size_t header_length;     // of header, not yet written
     std::size_t gathered;          // bytes in gather, not yet written
@@ -36,7 +35,7 @@ struct DtaWriter {
 void start_dta_files(DtaWriter &writer);
 // Opens the file at path and prepares its header line; false, having reported it, if the
 // file cannot be created.
-bool open_dta(DtaWriter &writer, const char *path, const ChargeLine &line);
+bool open_dta(DtaWriter &writer, const char *path, ScanNumbers scan, const ChargeLine &line);
 // Body bytes that stand as one run: written as they are, in one write, when nothing waits.
 void write_body(DtaWriter &writer, const char *bytes, std::size_t length);
 // Body bytes that follow the last ones given: gathered, and written once kGatherSize wait.

@@ -1,91 +1,74 @@
 #include "written_names.h"
 
-#include <cstring>
+#include <climits>
+#include <new>
 
 namespace {
 
-constexpr int kFilterBits = 4;  // per name, all in one word: one cache miss per file
-constexpr std::size_t kFirstTickSlots = 2 * kFirstTickNames;
+constexpr DtaKey kFreeSlot{INT32_MIN, INT32_MIN, INT32_MIN};
+constexpr std::size_t kFirstCapacity = 4096;
 
-struct FilterBits {
-    std::size_t word;
-    std::uint64_t mask;
-};
-
-FilterBits filter_bits(std::uint64_t name_hash) {
-    std::uint64_t mask = 0;
-    for (int i = 0; i < kFilterBits; ++i) mask |= std::uint64_t{1} << ((name_hash >> (6 * i)) & 63);
-    return {static_cast<std::size_t>(name_hash >> (64 - kFilterWordsLog2)), mask};
+// The slot a key's search begins at: the high half of a well-mixed hash, scaled to the table.
+std::size_t home_slot(DtaKey key, std::size_t capacity) {
+    std::uint64_t h = static_cast<std::uint32_t>(key.first) * 0x9e3779b97f4a7c15ULL;
+    h = (h ^ static_cast<std::uint32_t>(key.last)) * 0xff51afd7ed558ccdULL;
+    h = (h ^ static_cast<std::uint32_t>(key.charge)) * 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 29;
+    return static_cast<std::size_t>(((h >> 32) * capacity) >> 32);
 }
 
-// The slot that holds name_hash, or the free one where it would go.
-std::size_t first_tick_slot(const WrittenNames &names, std::uint64_t name_hash) {
-    std::size_t slot = (name_hash >> 24) % kFirstTickSlots;
-    while (names.first_tick[slot] != 0 && names.first_tick[slot] != name_hash)
-        slot = (slot + 1) % kFirstTickSlots;
+// The slot that holds key, or the free one where it would go.
+std::size_t find_slot(const WrittenNames &names, DtaKey key) {
+    std::size_t slot = home_slot(key, names.capacity);
+    while (!(names.slots[slot] == kFreeSlot) && !(names.slots[slot] == key)) {
+        if (++slot == names.capacity) slot = 0;
+    }
     return slot;
+}
+
+// A table of capacity slots holding every key of the old one; false without the memory.
+bool rebuild(WrittenNames &names, std::size_t capacity) {
+    std::unique_ptr<DtaKey[]> slots(new (std::nothrow) DtaKey[capacity]);
+    if (!slots) return false;
+    for (std::size_t i = 0; i < capacity; ++i) slots[i] = kFreeSlot;
+    std::unique_ptr<DtaKey[]> old = std::move(names.slots);
+    const std::size_t old_capacity = names.capacity;
+    names.slots = std::move(slots);
+    names.capacity = capacity;
+    for (std::size_t i = 0; i < old_capacity; ++i) {
+        if (!(old[i] == kFreeSlot)) names.slots[find_slot(names, old[i])] = old[i];
+    }
+    return true;
 }
 
 }  // namespace
 
 void clear_written_names(WrittenNames &names) {
-    if (names.count != 0 || names.first_tick_count != 0) {
-        std::memset(names.filter, 0, sizeof names.filter);
-        std::memset(names.first_tick, 0, sizeof names.first_tick);
-    }
-    names.first_tick_count = 0;
+    for (std::size_t i = 0; i < names.capacity && names.count > 0; ++i) names.slots[i] = kFreeSlot;
     names.count = 0;
-    names.first_stamp = kNoStamp;
-    names.in_first_tick = true;
-    names.first_tick_overflowed = false;
+    names.holds_free_key = false;
 }
 
-bool note_opened(WrittenNames &names, ChangeStamp stamp) {
-    if (!names.in_first_tick) return false;
-    if (names.first_stamp == kNoStamp) names.first_stamp = stamp;
-    // Once the clock has moved on, every later file is stamped later.
-    names.in_first_tick = stamp == names.first_stamp;
-    return names.in_first_tick;
+bool wrote(const WrittenNames &names, DtaKey key) {
+    if (key == kFreeSlot) return names.holds_free_key;
+    return names.capacity > 0 && names.slots[find_slot(names, key)] == key;
 }
 
-void note_written(WrittenNames &names, NameHash name, bool opened_in_first_tick) {
-    const std::uint64_t name_hash = name.value;
-    const FilterBits bits = filter_bits(name_hash);
-    names.filter[bits.word] |= bits.mask;
+Noted note_written(WrittenNames &names, DtaKey key) {
+    if (key == kFreeSlot) {
+        const bool again = names.holds_free_key;
+        names.holds_free_key = true;
+        return again ? Noted::kAgain : Noted::kNew;
+    }
+    if (names.capacity == 0 && !rebuild(names, kFirstCapacity)) return Noted::kNoRoom;
+    std::size_t slot = find_slot(names, key);
+    if (names.slots[slot] == key) return Noted::kAgain;
+    if (10 * (names.count + 1) > 9 * names.capacity) {  // grown by a fifth: 3/4 full after
+        if (!rebuild(names, names.capacity + names.capacity / 5) && names.count + 1 >= names.capacity)
+            return Noted::kNoRoom;
+        slot = find_slot(names, key);
+    }
+    names.slots[slot] = key;
     ++names.count;
-    if (!opened_in_first_tick) return;
-    std::uint64_t &slot = names.first_tick[first_tick_slot(names, name_hash)];
-    if (slot == name_hash) return;
-    if (names.first_tick_count == kFirstTickNames) {  // the filter must answer for the rest
-        names.first_tick_overflowed = true;
-        names.in_first_tick = false;
-        return;
-    }
-    slot = name_hash;
-    ++names.first_tick_count;
-}
-
-bool wrote(const WrittenNames &names, NameHash name, ChangeStamp found_stamp) {
-    const std::uint64_t name_hash = name.value;
-    if (names.first_stamp == kNoStamp || found_stamp < names.first_stamp) return false;
-    if (found_stamp == names.first_stamp && !names.first_tick_overflowed)
-        return names.first_tick[first_tick_slot(names, name_hash)] == name_hash;
-    const FilterBits bits = filter_bits(name_hash);
-    return (names.filter[bits.word] & bits.mask) == bits.mask;
-}
-
-NameHash hash_name(const char *path) {
-    std::uint64_t h = std::strlen(path);
-    for (const char *p = path, *end = path + h; p < end; p += 8) {  // eight bytes at a time
-        std::uint64_t word = 0;
-        std::memcpy(&word, p, end - p < 8 ? static_cast<std::size_t>(end - p) : 8);
-        h = (h ^ word) * 0x9e3779b97f4a7c15ULL;
-        h ^= h >> 32;
-    }
-    h ^= h >> 33;  // MurmurHash3's finaliser
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return {h != 0 ? h : 1};  // 0 marks a free slot
+    return Noted::kNew;
 }

@@ -85,17 +85,10 @@ int write_message(int stream, const char *text, std::size_t length);
 // True where the lines of a text file end in CR LF (Windows): DTA files are written so.
 bool lines_end_in_crlf();
 
-// When a file's name or contents last changed, as its file system stamps it (the status
-// change time on POSIX, the last write time on Windows), in nanoseconds: comparable only
-// with other stamps of the same file system.
-using ChangeStamp = std::int64_t;
-constexpr ChangeStamp kNoStamp = INT64_MIN;
-
 // A DTA file being written.
 struct OutputFile {
     int descriptor;           // -1 once closed
     bool replacing;           // a file or link stood at the name: written under temp_path
-    ChangeStamp found_stamp;  // of the regular file that stood at the name; kNoStamp if none
     std::string temp_path;    // while replacing; its capacity is kept from file to file
 };
 
@@ -115,8 +108,6 @@ bool open_output(const char *path, OutputFile &out);
 // Writes first, then second; either may be empty.
 bool write_output(OutputFile &out, const char *first, std::size_t first_length,
                   const char *second, std::size_t second_length);
-// The change stamp of the open file.
-ChangeStamp output_stamp(const OutputFile &out);
 // Closes the file and, for a replacement, renames it over path. True when the complete file
 // stands at path.
 bool close_output(OutputFile &out, const char *path);

@@ -69,10 +69,6 @@ FileIdentity identity_of(const struct stat &status) {
     return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-ChangeStamp change_stamp(const struct stat &status) {
-    return static_cast<ChangeStamp>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec;
-}
-
 // Eight hexadecimal digits that differ from call to call and from process to process.
 std::uint32_t temp_number() {
     static std::uint64_t state = 0;
@@ -108,7 +104,6 @@ int create_temp(const char *path, std::string &temp) {
 
 bool create_output(const char *path, OutputFile &out) {
     out.replacing = false;
-    out.found_stamp = kNoStamp;
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
         out.descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (out.descriptor >= 0) return true;  // the common case: one call
@@ -119,7 +114,6 @@ bool create_output(const char *path, OutputFile &out) {
             return false;
         }
         if (!S_ISREG(found.st_mode) && !S_ISLNK(found.st_mode)) return false;
-        if (S_ISREG(found.st_mode)) out.found_stamp = change_stamp(found);
         out.replacing = true;
         out.descriptor = create_temp(path, out.temp_path);
         return out.descriptor >= 0;
@@ -285,11 +279,6 @@ bool write_output(OutputFile &out, const char *first, std::size_t first_length,
             }
         }
     }
-}
-
-ChangeStamp output_stamp(const OutputFile &out) {
-    struct stat status {};
-    return fstat(out.descriptor, &status) == 0 ? change_stamp(status) : kNoStamp;
 }
 
 bool close_output(OutputFile &out, const char *path) {

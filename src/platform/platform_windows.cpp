@@ -113,11 +113,6 @@ int errno_of(DWORD error) {
     }
 }
 
-ChangeStamp stamp_of(const FILETIME &time) {  // 100-nanosecond ticks
-    return static_cast<ChangeStamp>((std::uint64_t{time.dwHighDateTime} << 32) |
-                                    time.dwLowDateTime) * 100;
-}
-
 HANDLE create_new(const std::wstring &path) {
     const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -150,7 +145,6 @@ HANDLE create_temp(const std::wstring &path, std::wstring &temp) {
 // the create is tried again; anything else is refused.
 HANDLE create_output(const std::wstring &path, OutputFile &out, std::wstring &written) {
     out.replacing = false;
-    out.found_stamp = kNoStamp;
     written = path;
     for (int attempt = 0; attempt < 8; ++attempt) {  // another process may change the name
         const HANDLE handle = create_new(path);
@@ -163,7 +157,6 @@ HANDLE create_output(const std::wstring &path, OutputFile &out, std::wstring &wr
             if (!link || !RemoveDirectoryW(path.c_str())) return INVALID_HANDLE_VALUE;
             continue;
         }
-        if (!link) out.found_stamp = stamp_of(found.ftLastWriteTime);
         out.replacing = true;
         return create_temp(path, written);
     }
@@ -396,13 +389,6 @@ bool write_output(OutputFile &out, const char *first, std::size_t first_length,
         }
     }
     return true;
-}
-
-ChangeStamp output_stamp(const OutputFile &out) {
-    FILETIME write_time{};
-    return GetFileTime(handle_of(out.descriptor), nullptr, nullptr, &write_time)
-               ? stamp_of(write_time)
-               : kNoStamp;
 }
 
 bool close_output(OutputFile &out, const char *path) {
