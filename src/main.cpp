@@ -134,11 +134,15 @@ bool make_output_folder(const std::string &folder) {
     return false;
 }
 
-// Created directly, never through a shell, so that no file name can run a command.
-void make_output_directory(const std::string &directory) {
+// Created directly, never through a shell, so that no file name can run a command. False,
+// having said why, when there is no directory: then every file of the input would fail.
+bool make_output_directory(const char *name, const std::string &directory) {
     std::error_code error;
     std::filesystem::create_directory(native_path(directory.c_str()), error);
-    if (error) report_directory_failure(directory.c_str(), error.message().c_str());
+    FileIdentity ignored{};
+    if (identify_directory(directory.c_str(), ignored)) return true;
+    report_no_directory(name, directory.c_str(), error ? error.message().c_str() : "not a directory");
+    return false;
 }
 
 // The input that already wrote into directory, if another file than input did.
@@ -175,9 +179,8 @@ void convert_argument(const char *name, const std::string &output_folder,
     const FileIdentity input = identify_file(file);
     if (const Converted *earlier = earlier_writer(converted, directory, input)) {
         report_shared_directory(name, earlier->name, directory.c_str());
-    } else {
+    } else if (make_output_directory(name, directory)) {
         report_converting(name);
-        make_output_directory(directory);
         FileIdentity written{};
         if (identify_directory(directory.c_str(), written)) converted.push_back({written, input, name});
         split_ms2(conversion, name, file, directory.c_str());

@@ -1,6 +1,8 @@
 // Preloaded into the program by tests, this injects faults at chosen moments:
 // - FAIL_READS=NAME@OFFSET[;NAME@OFFSET...]: a read of a file whose path ends in NAME fails
 //   with EIO if it reaches that byte, as a disk fails a read that touches a bad sector;
+// - FAULT_SHRINK=NAME: a read of a file whose path ends in NAME that goes back before the
+//   furthest byte read finds nothing, as if the file had been cut short meanwhile;
 // - FAULT_DELAY_READS=MICROSECONDS: every read of a file waits that long first, as a slow
 //   share would;
 // - FAULT_WRITES_LOG=PATH: as each output file is closed, "WRITES BYTES" is added to PATH;
@@ -39,15 +41,29 @@ Function real(const char *name) {
 
 // Reads
 
+// The path the descriptor reads, in path; its length, or -1.
+ssize_t path_of(int fd, char (&path)[4096]) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, path, sizeof path - 1);
+    if (length >= 0) path[length] = '\0';
+    return length;
+}
+
+bool path_ends_in(int fd, const char *name) {
+    char path[4096];
+    const ssize_t length = path_of(fd, path);
+    const std::size_t name_length = std::strlen(name);
+    return length >= 0 && static_cast<std::size_t>(length) >= name_length &&
+           std::strcmp(path + length - name_length, name) == 0;
+}
+
 // The offset from which reads of the file fail; -1 for none.
 off_t failing_offset(int fd) {
     const char *list = std::getenv("FAIL_READS");
-    char link[64];
     char path[4096];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t length = readlink(link, path, sizeof path - 1);
-    if (list == nullptr || length <= 0) return -1;
-    path[length] = '\0';
+    const ssize_t length = list != nullptr ? path_of(fd, path) : -1;
+    if (length <= 0) return -1;
     for (const char *entry = list; *entry != '\0';) {
         const char *at = std::strchr(entry, '@');
         if (at == nullptr) break;
@@ -71,11 +87,22 @@ bool read_fails(int fd, std::size_t length, off_t offset) {
 
 using Pread = ssize_t (*)(int, void *, size_t, off_t);
 
+// Whether the file has shrunk for a read at offset: it goes back, and the file is FAULT_SHRINK's.
+bool shrunk(int fd, off_t offset) {
+    static off_t furthest[1024];
+    const char *name = std::getenv("FAULT_SHRINK");
+    if (name == nullptr || fd < 0 || fd >= 1024 || !path_ends_in(fd, name)) return false;
+    if (offset < furthest[fd]) return true;
+    furthest[fd] = offset;
+    return false;
+}
+
 ssize_t failing_pread(const char *real_name, int fd, void *buffer, size_t length, off_t offset) {
     if (read_fails(fd, length, offset)) {
         errno = EIO;
         return -1;
     }
+    if (shrunk(fd, offset)) return 0;
     return real<Pread>(real_name)(fd, buffer, length, offset);
 }
 

@@ -131,8 +131,29 @@ void report_unreadable(const char *name, int reason) {
     tell(name, ": ", reason_text(reason));
 }
 
-void report_unwritable(const char *dta_path) {
+void report_unwritable(WriteFailures &failures, const char *dta_path, int reason) {
     say_failure({" skipping: ", dta_path, " (cannot write .dta file)\n"});
+    for (int i = 0; i < failures.causes; ++i) {
+        if (failures.reasons[i] == reason) {
+            ++failures.files[i];
+            return;
+        }
+    }
+    if (failures.causes < WriteFailures::kCausesMax) {
+        failures.reasons[failures.causes] = reason;
+        failures.files[failures.causes++] = 1;
+    }
+    tell(dta_path, ": ", reason_text(reason));
+}
+
+void report_failure_counts(const WriteFailures &failures, const char *name) {
+    for (int i = 0; i < failures.causes; ++i) {
+        if (failures.files[i] < 2) continue;
+        char count[64];
+        std::snprintf(count, sizeof count, ": %llu DTA files not written: ",
+                      static_cast<unsigned long long>(failures.files[i]));
+        tell(name, count, reason_text(failures.reasons[i]));
+    }
 }
 
 void report_read_error(const char *name, int error, const char *problem) {
@@ -159,6 +180,12 @@ void report_shared_directory(const char *name, const char *earlier, const char *
     failed = true;
     emit(kStandardError, {kProgramName, ": ", name, ": not converted: '", directory,
                           "' already holds the DTA files of ", earlier, "\n"});
+}
+
+void report_no_directory(const char *name, const char *directory, const char *reason) {
+    failed = true;
+    emit(kStandardError, {kProgramName, ": ", name, ": not converted: cannot create directory '",
+                          directory, "': ", reason, "\n"});
 }
 
 void notice_no_dta_file(const char *name) {

@@ -28,7 +28,16 @@ void report_skipped(const char *name);
 
 // reason: an errno value, or kNotRegularFile.
 void report_unreadable(const char *name, int reason);
-void report_unwritable(const char *dta_path);
+// Why the DTA files of one input could not be written: each cause (an errno value) is told
+// once, with the first file it cost, and at the input's end with the number of files.
+struct WriteFailures {
+    static constexpr int kCausesMax = 8;  // beyond them, each file's reason is told
+    int reasons[kCausesMax];
+    std::uint64_t files[kCausesMax];
+    int causes;
+};
+void report_unwritable(WriteFailures &failures, const char *dta_path, int reason);
+void report_failure_counts(const WriteFailures &failures, const char *name);
 // problem, when set, says what errno cannot (corrupt gzip data).
 void report_read_error(const char *name, int error, const char *problem);
 void report_directory_failure(const char *directory, const char *reason);
@@ -36,6 +45,8 @@ void report_unremovable(const char *dta_path, int error);
 void report_argument_failure(const char *name, const char *reason);
 // An input whose output directory an earlier input of this run wrote: not converted.
 void report_shared_directory(const char *name, const char *earlier, const char *directory);
+// An input whose output directory cannot be made: not converted.
+void report_no_directory(const char *name, const char *directory, const char *reason);
 
 // Notices of output that differs from what the input suggests: not failures.
 void notice_no_dta_file(const char *name);

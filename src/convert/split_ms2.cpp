@@ -250,4 +250,5 @@ void split_ms2(Conversion &conversion, const char *name, int file, const char *d
         show(conversion, monotonic_seconds());
         end_progress();
     }
+    finish_dta_files(conversion.writer, name);
 }

@@ -25,6 +25,7 @@ void write_out(DtaWriter &writer, const char *bytes, std::size_t length) {
     if (!writer.failed &&
         !write_output(writer.file, writer.header, writer.header_length, bytes, length)) {
         writer.failed = true;
+        writer.error = errno;
     }
     writer.header_length = 0;
 }
@@ -41,13 +42,14 @@ void write_gathered(DtaWriter &writer) {
 void start_dta_files(DtaWriter &writer) {
     clear_written_names(writer.names);
     writer.names_lost = false;
+    writer.failures = WriteFailures{};
     writer.crlf = lines_end_in_crlf();
     writer.kept_body = 0;
 }
 
 bool open_dta(DtaWriter &writer, const char *path, ScanNumbers scan, const ChargeLine &line) {
     if (!open_output(path, writer.file)) {
-        report_unwritable(path);
+        report_unwritable(writer.failures, path, errno);
         return false;
     }
     writer.key = {scan.first, scan.last, line.charge};
@@ -107,7 +109,11 @@ void close_dta(DtaWriter &writer, const char *path, bool read_failed) {
         writer.gathered = 0;
         writer.kept_body = kept;
     }
-    if (!read_failed && !writer.failed && close_output(writer.file, path)) {
+    if (!read_failed && !writer.failed && !close_output(writer.file, path)) {
+        writer.failed = true;
+        writer.error = errno;
+    }
+    if (!read_failed && !writer.failed) {
         const Noted noted = note_written(writer.names, writer.key);
         if (noted == Noted::kAgain) notice_replaced(path);
         if (noted == Noted::kNoRoom && !writer.names_lost) notice_names_lost(path);
@@ -118,9 +124,11 @@ void close_dta(DtaWriter &writer, const char *path, bool read_failed) {
     // by a failed read is not the file's fault, and the input's error is reported instead.
     const bool removed = discard_output(writer.file, path);
     const int error = errno;
-    if (!read_failed) report_unwritable(path);
+    if (!read_failed) report_unwritable(writer.failures, path, writer.error);
     if (!removed) report_unremovable(path, error);
 }
+
+void finish_dta_files(const DtaWriter &writer, const char *name) { report_failure_counts(writer.failures, name); }
 
 std::size_t end_lines_in_crlf(const char *bytes, std::size_t length, char &previous, char *out) {
     std::size_t count = 0;

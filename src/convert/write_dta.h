@@ -7,6 +7,7 @@
 
 #include "ms2_input.h"
 #include "platform.h"
+#include "messages.h"
 #include "written_names.h"
 
 constexpr std::size_t kHeaderSize = kLinePieceSize + 16;  // mass token, blank, charge, CR LF
@@ -19,6 +20,8 @@ struct DtaWriter {
     WrittenNames names;            // the files of this conversion
     bool crlf;                     // DTA lines end in CR LF (Windows)
     bool failed;                   // a write to the open file failed
+    int error;                     // errno of that failure
+    WriteFailures failures;        // of this conversion's files, by cause
     bool names_lost;               // a name could not be kept: told once per conversion
     DtaKey key;                    // the open file's scan numbers and charge
     char previous;                 // the last body byte given: a CR before a LF stays one
@@ -49,6 +52,8 @@ bool reuse_kept_body(DtaWriter &writer, std::uint64_t scan);
 // cut short by a failed read (reported by the caller), is removed; the file that stood at
 // path before stays as it was.
 void close_dta(DtaWriter &writer, const char *path, bool read_failed);
+// At the input's end: how many files each cause of failure cost, where it cost several.
+void finish_dta_files(const DtaWriter &writer, const char *name);
 
 // The body bytes as a file whose lines end in CR LF holds them: each LF that no CR precedes
 // (previous is the byte before bytes) becomes CR LF; every other byte stays, so CR LF stays

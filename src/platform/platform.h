@@ -32,7 +32,8 @@ char **utf8_arguments(int argc, wchar_t **argv);
 // A path for std::filesystem.
 std::filesystem::path native_path(const char *path);
 
-// The errno-like reason for a name that opens as something other than a regular file.
+// The errno-like reason for a name that opens, or stands, as something other than a
+// regular file (or, at a DTA name, a directory: EISDIR).
 constexpr int kNotRegularFile = -1;
 
 // Opens a regular file for reading and returns its descriptor; -1 for anything else (a
@@ -104,6 +105,7 @@ constexpr char kTempPrefix[] = ".ms2split-";
 // - anything else (a directory, FIFO, socket or device): left alone, false.
 // A name that disappears between the checks and the create is tried again. Until the file is
 // closed or discarded, an interruption removes what was written before the program ends.
+// Each of these that fails sets errno (kNotRegularFile, or EISDIR, for what stands there).
 bool open_output(const char *path, OutputFile &out);
 // Writes first, then second; either may be empty.
 bool write_output(OutputFile &out, const char *first, std::size_t first_length,

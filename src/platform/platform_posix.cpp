@@ -113,7 +113,10 @@ bool create_output(const char *path, OutputFile &out) {
             if (errno == ENOENT) continue;  // gone since the create: try again
             return false;
         }
-        if (!S_ISREG(found.st_mode) && !S_ISLNK(found.st_mode)) return false;
+        if (!S_ISREG(found.st_mode) && !S_ISLNK(found.st_mode)) {
+            errno = S_ISDIR(found.st_mode) ? EISDIR : kNotRegularFile;
+            return false;
+        }
         out.replacing = true;
         out.descriptor = create_temp(path, out.temp_path);
         return out.descriptor >= 0;
@@ -249,7 +252,9 @@ bool lines_end_in_crlf() { return false; }
 bool open_output(const char *path, OutputFile &out) {
     begin_settling();
     const bool opened = create_output(path, out);
+    const int error = errno;
     end_settling(opened ? kWriting : kNothingOpen, opened ? written_path(out, path) : nullptr);
+    errno = error;
     return opened;
 }
 
@@ -267,7 +272,10 @@ bool write_output(OutputFile &out, const char *first, std::size_t first_length,
         if (count == 0) return true;
         const ssize_t written = writev(out.descriptor, part, count);
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
+        if (written <= 0) {
+            if (written == 0) errno = EIO;
+            return false;
+        }
         for (auto rest = static_cast<std::size_t>(written); rest > 0;) {
             const std::size_t taken = rest < part->iov_len ? rest : part->iov_len;
             part->iov_base = static_cast<char *>(part->iov_base) + taken;
@@ -286,8 +294,10 @@ bool close_output(OutputFile &out, const char *path) {
     bool complete = close(out.descriptor) == 0;
     out.descriptor = -1;
     if (complete && out.replacing) complete = rename(out.temp_path.c_str(), path) == 0;
+    const int error = errno;
     // A file that did not reach its name stays guarded until it is discarded.
     end_settling(complete ? kNothingOpen : kWriting, complete ? nullptr : guarded_path);
+    errno = error;
     return complete;
 }
 

@@ -146,19 +146,24 @@ HANDLE create_temp(const std::wstring &path, std::wstring &temp) {
 HANDLE create_output(const std::wstring &path, OutputFile &out, std::wstring &written) {
     out.replacing = false;
     written = path;
+    errno = EEXIST;
     for (int attempt = 0; attempt < 8; ++attempt) {  // another process may change the name
         const HANDLE handle = create_new(path);
         if (handle != INVALID_HANDLE_VALUE) return handle;
+        errno = errno_of(GetLastError());
         if (GetLastError() != ERROR_FILE_EXISTS) return handle;
         WIN32_FILE_ATTRIBUTE_DATA found{};
         if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &found)) continue;
         const bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            errno = EISDIR;
             if (!link || !RemoveDirectoryW(path.c_str())) return INVALID_HANDLE_VALUE;
             continue;
         }
         out.replacing = true;
-        return create_temp(path, written);
+        const HANDLE temp = create_temp(path, written);
+        if (temp == INVALID_HANDLE_VALUE) errno = errno_of(GetLastError());
+        return temp;
     }
     return INVALID_HANDLE_VALUE;
 }
@@ -383,7 +388,10 @@ bool write_output(OutputFile &out, const char *first, std::size_t first_length,
             const unsigned chunk =
                 lengths[i] < (1U << 30) ? static_cast<unsigned>(lengths[i]) : 1U << 30;
             const int written = _write(out.descriptor, parts[i], chunk);
-            if (written <= 0) return false;
+            if (written <= 0) {
+                if (written == 0) errno = EIO;
+                return false;
+            }
             parts[i] += written;
             lengths[i] -= static_cast<std::size_t>(written);
         }
@@ -398,6 +406,7 @@ bool close_output(OutputFile &out, const char *path) {
     if (complete && out.replacing) {
         complete = MoveFileExW(guarded_path.c_str(), wide_path(path).c_str(),
                                MOVEFILE_REPLACE_EXISTING) != 0;
+        if (!complete) errno = errno_of(GetLastError());
     }
     writing = !complete;  // a file that did not reach its name stays guarded until removed
     LeaveCriticalSection(&guard);
