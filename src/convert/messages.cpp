@@ -24,7 +24,8 @@ constexpr std::size_t kMessageSize = std::size_t{16} * 1024;
 
 bool failed = false;   // a failure has been reported
 int output_error = 0;  // errno of the first write to standard output that failed
-std::size_t progress_length = 0;  // of the progress line on the terminal; 0: none stands
+char progress[kMessageSize];  // the progress line on the terminal, after a CR
+std::size_t progress_length = 0;  // of progress; 0: none stands
 
 // Standard output that cannot be written never stops the work: the first failure is kept
 // and reported at the end.
@@ -33,21 +34,18 @@ void send(int stream, const char *text, std::size_t length) {
     if (error != 0 && stream == kStandardOutput && output_error == 0) output_error = error;
 }
 
-// Blanks over a progress line, and the cursor back at its start.
+// Blanks over the progress line, and the cursor back at its start.
 void clear_progress() {
-    static char blanks[kMessageSize];
-    if (progress_length == 0) return;
-    const std::size_t length = progress_length + 2 < sizeof blanks ? progress_length + 2 : sizeof blanks;
-    std::memset(blanks, ' ', length);
-    blanks[0] = blanks[length - 1] = '\r';
-    progress_length = 0;
-    send(kStandardError, blanks, length);
+    static char blanks[kMessageSize + 2];
+    std::memset(blanks, ' ', progress_length + 2);
+    blanks[0] = blanks[progress_length + 1] = '\r';
+    send(kStandardError, blanks, progress_length + 2);
 }
 
-// The parts, joined, in one write.
+// The parts, joined, in one write; over a progress line, which is drawn again after them.
 void emit(int stream, Parts parts) {
     static char line[kMessageSize];
-    clear_progress();
+    if (progress_length > 0) clear_progress();
     std::size_t length = 0;
     for (const char *part : parts) {
         for (std::size_t rest = std::strlen(part); rest > 0;) {
@@ -63,6 +61,7 @@ void emit(int stream, Parts parts) {
         }
     }
     send(stream, line, length);
+    if (progress_length > 0) send(kStandardError, progress, progress_length + 1);
 }
 
 void say(Parts parts) { emit(kStandardOutput, parts); }
@@ -202,12 +201,12 @@ void notice_names_lost(const char *dta_path) {
 }
 
 void show_progress(const char *name, int percent_read, std::uint64_t files, double mb_per_second) {
-    char numbers[96];
-    const int length = std::snprintf(numbers, sizeof numbers, ": %d%% read, %llu DTA files, %.1f MB/s",
-                                     percent_read, static_cast<unsigned long long>(files), mb_per_second);
-    clear_progress();
-    emit(kStandardError, {"\r", kProgramName, ": ", name, numbers});
-    progress_length = std::strlen(kProgramName) + 2 + std::strlen(name) + static_cast<std::size_t>(length);
+    if (progress_length > 0) clear_progress();
+    const int length = std::snprintf(progress, sizeof progress, "\r%s: %s: %d%% read, %llu DTA files, %.1f MB/s",
+                                     kProgramName, name, percent_read,
+                                     static_cast<unsigned long long>(files), mb_per_second);
+    progress_length = length > 0 ? std::strlen(progress) - 1 : 0;
+    send(kStandardError, progress, progress_length + 1);
 }
 
 void end_progress() {
