@@ -23,6 +23,8 @@ constexpr char kGzipEnding[] = ".ms2.gz";
 
 struct Options {
     const char *output_dir = nullptr;  // -o: the folder of every output directory; or beside
+    bool check = false;                // --check: compare the trees, write nothing
+    bool sync = false;                 // --sync: each input's files durable before the next
     std::vector<const char *> names;   // the file names, in the order given
 };
 
@@ -94,6 +96,10 @@ Action parse_arguments(int argc, char **argv, Options &options) {
             return Action::kHelp;
         } else if (is(argument, "-V") || is(argument, "--version")) {
             return Action::kVersion;
+        } else if (is(argument, "--check")) {
+            options.check = true;
+        } else if (is(argument, "--sync")) {
+            options.sync = true;
         } else {
             bool missing = false;
             const char *value = output_dir_value(argc, argv, i, missing);
@@ -109,8 +115,11 @@ Action parse_arguments(int argc, char **argv, Options &options) {
         }
     }
     if (argc <= 1) return Action::kUsage;
-    if (options.names.empty()) {
-        report_usage_error(nullptr, "no file to convert");
+    const char *problem = options.names.empty()       ? "no file to convert"
+                          : options.check && options.sync ? "--check writes nothing to make durable with --sync"
+                                                          : nullptr;
+    if (problem != nullptr) {
+        report_usage_error(nullptr, problem);
         return Action::kUsageError;
     }
     return Action::kConvert;
@@ -156,9 +165,27 @@ const Converted *earlier_writer(const std::vector<Converted> &converted,
     return earlier != converted.end() ? &*earlier : nullptr;
 }
 
-void convert_argument(const char *name, const std::string &output_folder,
+// What the input's end leaves to tell: a read error, or that it gave no file at all.
+void report_input_end(const Conversion &conversion, const char *name) {
+    if (conversion.input.error != 0) {
+        report_read_error(name, conversion.input.error, conversion.input.problem);
+    } else if (conversion.charge_lines == 0) {  // not MS2 at all, perhaps
+        notice_no_dta_file(name);
+    }
+}
+
+// Compares what stands in directory with what converting the input would leave there.
+void check_input(Conversion &conversion, const char *name, int file, const std::string &directory) {
+    conversion.writer.checking = true;
+    split_ms2(conversion, name, file, directory.c_str());
+    report_input_end(conversion, name);
+    finish_tree_check(conversion.writer.tree, conversion.writer.names, name, directory.c_str(),
+                      conversion.input.cut_short, conversion.path, conversion.prefix_length);
+}
+
+void convert_argument(const char *name, const Options &options, const std::string &output_folder,
                       std::vector<Converted> &converted) {
-    static Conversion conversion;  // one input is converted at a time
+    static Conversion conversion;  // one input is converted at a time, each from a fresh start
     const std::size_t length = std::strlen(name);
     const std::size_t ending = ms2_ending_length(name, length);
     if (ending == 0 || names_no_stem(name, length - ending)) {
@@ -177,18 +204,18 @@ void convert_argument(const char *name, const std::string &output_folder,
                     last_path_component(directory.c_str());
     }
     const FileIdentity input = identify_file(file);
+    FileIdentity written{};
     if (const Converted *earlier = earlier_writer(converted, directory, input)) {
-        report_shared_directory(name, earlier->name, directory.c_str());
+        report_shared_directory(name, earlier->name, directory.c_str(), options.check);
+    } else if (options.check) {
+        if (identify_directory(directory.c_str(), written)) converted.push_back({written, input, name});
+        check_input(conversion, name, file, directory);
     } else if (make_output_directory(name, directory)) {
         report_converting(name);
-        FileIdentity written{};
         if (identify_directory(directory.c_str(), written)) converted.push_back({written, input, name});
+        conversion.writer.checking = false;
         split_ms2(conversion, name, file, directory.c_str());
-        if (conversion.input.error != 0) {
-            report_read_error(name, conversion.input.error, conversion.input.problem);
-        } else if (conversion.charge_lines == 0) {  // not MS2 at all, perhaps
-            notice_no_dta_file(name);
-        }
+        report_input_end(conversion, name);
     }
     close_file(file);
 }
@@ -207,11 +234,12 @@ int run(int argc, char **argv) {
     }
     const std::string output_folder =
         options.output_dir != nullptr ? folder_name(options.output_dir) : std::string();
-    if (!output_folder.empty() && !make_output_folder(output_folder)) return exit_status();
+    if (!output_folder.empty() && !options.check && !make_output_folder(output_folder))
+        return exit_status();
     std::vector<Converted> converted;
     for (const char *name : options.names) {
         try {
-            convert_argument(name, output_folder, converted);
+            convert_argument(name, options, output_folder, converted);
         } catch (const std::exception &failure) {  // only memory exhaustion can throw here
             report_argument_failure(name, failure.what());
         }

@@ -6,6 +6,7 @@
 // - FAULT_DELAY_READS=MICROSECONDS: every read of a file waits that long first, as a slow
 //   share would;
 // - FAULT_WRITES_LOG=PATH: as each output file is closed, "WRITES BYTES" is added to PATH;
+// - FAULT_OPENS_LOG=PATH: the path of every file opened for writing is added to PATH;
 // - FAULT_SIGNALS (numbers, comma-separated) and FAULT_AT (open:K, write:K or close:K):
 //   the signals are raised, in order, right after the K-th output file is created, before
 //   its first write, or while it is being closed (before the close itself);
@@ -159,7 +160,17 @@ void log_writes(int fd) {
     }
 }
 
+void log_open(const char *path, int flags) {
+    const char *log = std::getenv("FAULT_OPENS_LOG");
+    if (log == nullptr || (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) == 0) return;
+    if (FILE *out = std::fopen(log, "a")) {
+        std::fprintf(out, "%s\n", path);
+        std::fclose(out);
+    }
+}
+
 int opened(const char *path, int flags, int fd) {
+    log_open(path, flags);
     if (fd < 0 || fd >= kMaxOutputs || (flags & O_CREAT) == 0 || !names_output(path)) return fd;
     is_output[fd] = true;
     writes_of[fd] = 0;

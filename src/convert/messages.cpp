@@ -175,16 +175,32 @@ void report_argument_failure(const char *name, const char *reason) {
     tell_failure(name, ": ", reason);
 }
 
-void report_shared_directory(const char *name, const char *earlier, const char *directory) {
+void report_shared_directory(const char *name, const char *earlier, const char *directory,
+                             bool checking) {
     failed = true;
-    emit(kStandardError, {kProgramName, ": ", name, ": not converted: '", directory,
-                          "' already holds the DTA files of ", earlier, "\n"});
+    emit(kStandardError, {kProgramName, ": ", name, checking ? ": not checked: '" : ": not converted: '",
+                          directory, "' already holds the DTA files of ", earlier, "\n"});
 }
 
 void report_no_directory(const char *name, const char *directory, const char *reason) {
     failed = true;
     emit(kStandardError, {kProgramName, ": ", name, ": not converted: cannot create directory '",
                           directory, "': ", reason, "\n"});
+}
+
+void report_check_problem(const char *problem, const char *path) { say_failure({problem, path, "\n"}); }
+
+void report_unlistable(const char *directory, int error) {
+    tell_failure(directory, ": cannot be listed: ", std::strerror(error));
+}
+
+void report_unreadable_dta(const char *path, int error) { tell_failure(path, ": ", std::strerror(error)); }
+
+void report_check_summary(const char *name, std::uint64_t files, std::uint64_t problems) {
+    char counts[96];
+    std::snprintf(counts, sizeof counts, ": %llu DTA files checked, %llu problems",
+                  static_cast<unsigned long long>(files), static_cast<unsigned long long>(problems));
+    tell(name, counts);
 }
 
 void notice_no_dta_file(const char *name) {

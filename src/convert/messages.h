@@ -43,10 +43,21 @@ void report_read_error(const char *name, int error, const char *problem);
 void report_directory_failure(const char *directory, const char *reason);
 void report_unremovable(const char *dta_path, int error);
 void report_argument_failure(const char *name, const char *reason);
-// An input whose output directory an earlier input of this run wrote: not converted.
-void report_shared_directory(const char *name, const char *earlier, const char *directory);
+// An input whose output directory an earlier input of this run wrote (or, when checking,
+// checked): not converted (or checked).
+void report_shared_directory(const char *name, const char *earlier, const char *directory,
+                             bool checking);
 // An input whose output directory cannot be made: not converted.
 void report_no_directory(const char *name, const char *directory, const char *reason);
+
+// --check: a problem with what stands in an input's directory (" missing: ", " differs: ",
+// " not a file: ", " extra: ", " left over: ") and its path; a directory that cannot be
+// listed; a DTA file that cannot be read; and, per input, how many files were checked and
+// how many problems found. Any problem is a failure.
+void report_check_problem(const char *problem, const char *path);
+void report_unlistable(const char *directory, int error);
+void report_unreadable_dta(const char *path, int error);
+void report_check_summary(const char *name, std::uint64_t files, std::uint64_t problems);
 
 // Notices of output that differs from what the input suggests: not failures.
 void notice_no_dta_file(const char *name);

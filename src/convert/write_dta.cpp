@@ -20,9 +20,12 @@ void compose_header(DtaWriter &writer, const ChargeLine &line) {
     writer.header_length = static_cast<std::size_t>(end - writer.header);
 }
 
-// Writes what is left of the header, then the bytes.
+// Writes what is left of the header, then the bytes (or compares them, while checking).
 void write_out(DtaWriter &writer, const char *bytes, std::size_t length) {
-    if (!writer.failed &&
+    if (writer.checking) {
+        compare_checked(writer.checked, writer.header, writer.header_length);
+        compare_checked(writer.checked, bytes, length);
+    } else if (!writer.failed &&
         !write_output(writer.file, writer.header, writer.header_length, bytes, length)) {
         writer.failed = true;
         writer.error = errno;
@@ -43,12 +46,15 @@ void start_dta_files(DtaWriter &writer) {
     clear_written_names(writer.names);
     writer.names_lost = false;
     writer.failures = WriteFailures{};
+    if (writer.checking) start_tree_check(writer.tree);
     writer.crlf = lines_end_in_crlf();
     writer.kept_body = 0;
 }
 
 bool open_dta(DtaWriter &writer, const char *path, ScanNumbers scan, const ChargeLine &line) {
-    if (!open_output(path, writer.file)) {
+    if (writer.checking) {
+        open_checked(writer.checked, path);
+    } else if (!open_output(path, writer.file)) {
         report_unwritable(writer.failures, path, errno);
         return false;
     }
@@ -102,12 +108,28 @@ bool reuse_kept_body(DtaWriter &writer, std::uint64_t scan) {
     return true;
 }
 
+namespace {
+
+// Judges the file at path, as the input gives it again if the input gave its name before.
+void close_checked_dta(DtaWriter &writer, const char *path, bool read_failed) {
+    const Verdict verdict = close_checked(writer.checked);
+    if (read_failed) return;  // the input's error tells
+    if (verdict == Verdict::kUnreadable) report_unreadable_dta(path, writer.checked.error);
+    note_verdict(writer.tree, writer.key, note_written(writer.names, writer.key), verdict);
+}
+
+}  // namespace
+
 void close_dta(DtaWriter &writer, const char *path, bool read_failed) {
     if (!read_failed) {
         const std::uint64_t kept = writer.kept_body;
         write_out(writer, writer.gather, writer.gathered);  // the header too, for an empty body
         writer.gathered = 0;
         writer.kept_body = kept;
+    }
+    if (writer.checking) {
+        close_checked_dta(writer, path, read_failed);
+        return;
     }
     if (!read_failed && !writer.failed && !close_output(writer.file, path)) {
         writer.failed = true;

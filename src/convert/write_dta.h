@@ -7,6 +7,7 @@
 
 #include "ms2_input.h"
 #include "platform.h"
+#include "check_tree.h"
 #include "messages.h"
 #include "written_names.h"
 
@@ -24,6 +25,9 @@ struct DtaWriter {
     WriteFailures failures;        // of this conversion's files, by cause
     bool names_lost;               // a name could not be kept: told once per conversion
     DtaKey key;                    // the open file's scan numbers and charge
+    bool checking;                 // the files are compared with what stands, not written
+    TreeCheck tree;                // while checking: what was found
+    CheckedFile checked;           // while checking: the file that stands at the open name
     char previous;                 // the last body byte given: a CR before a LF stays one
     std::size_t header_length;     // of header, not yet written
     std::size_t gathered;          // bytes in gather, not yet written
@@ -34,7 +38,7 @@ struct DtaWriter {
     char gather[kGatherSize];
 };
 
-// Starts the files of a conversion.
+// Starts the files of a conversion, or of a check when checking is set.
 void start_dta_files(DtaWriter &writer);
 // Opens the file at path and prepares its header line; false, having reported it, if the
 // file cannot be created.

@@ -1,4 +1,5 @@
 // The POSIX side of platform.h.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -310,6 +311,37 @@ bool discard_output(OutputFile &out, const char *path) {
     end_settling(kNothingOpen, nullptr);
     errno = error;
     return removed;
+}
+
+int open_standing_file(const char *path, Standing &standing, std::int64_t &size) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat status {};
+    if (fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        standing = Standing::kFile;
+        size = static_cast<std::int64_t>(status.st_size);
+        return fd;
+    }
+    const int error = errno;
+    if (fd >= 0) (void)close(fd);
+    standing = fd >= 0 || error == ELOOP ? Standing::kOther  // not a file, or a link
+               : error == ENOENT         ? Standing::kNothing
+                                         : Standing::kUnreadable;
+    errno = error;
+    return -1;
+}
+
+bool list_directory(const char *path, std::vector<std::string> &names) {
+    DIR *directory = opendir(path);
+    if (directory == nullptr) return false;
+    errno = 0;
+    while (const dirent *entry = readdir(directory)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    }
+    const int error = errno;
+    (void)closedir(directory);
+    errno = error;
+    return error == 0;
 }
 
 void guard_against_interruption() {

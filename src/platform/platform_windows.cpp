@@ -426,6 +426,49 @@ bool discard_output(OutputFile &out, const char *path) {
     return removed;
 }
 
+int open_standing_file(const char *path, Standing &standing, std::int64_t &size) {
+    const HANDLE handle = CreateFileW(wide_path(path).c_str(), GENERIC_READ, kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT |
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        const bool gone = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        standing = gone ? Standing::kNothing : Standing::kUnreadable;
+        errno = errno_of(error);
+        return -1;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool file = is_disk_file(handle, information) &&
+                      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    const int descriptor = file ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY) : -1;
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        standing = file ? Standing::kUnreadable : Standing::kOther;
+        return -1;
+    }
+    standing = Standing::kFile;
+    size = static_cast<std::int64_t>((std::uint64_t{information.nFileSizeHigh} << 32) |
+                                     information.nFileSizeLow);
+    return descriptor;
+}
+
+bool list_directory(const char *path, std::vector<std::string> &names) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((wide_path(path) + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        errno = errno_of(GetLastError());
+        return false;
+    }
+    do {
+        const std::string name = narrow(found.cFileName);
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    const DWORD error = GetLastError();
+    FindClose(search);
+    errno = errno_of(error);
+    return error == ERROR_NO_MORE_FILES;
+}
+
 void guard_against_interruption() {
     InitializeCriticalSection(&guard);
     SetConsoleCtrlHandler(on_console_event, TRUE);

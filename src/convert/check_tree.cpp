@@ -1,0 +1,166 @@
+#include "check_tree.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "messages.h"
+#include "split_ms2.h"
+
+namespace {
+
+const char *problem_text(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::kMissing: return " missing: ";
+        case Verdict::kDiffers: return " differs: ";
+        case Verdict::kNotAFile: return " not a file: ";
+        default: return nullptr;  // the same, or told when it was met
+    }
+}
+
+// Reads the window again from the file at offset; false at its end or a failed read.
+bool refill_window(CheckedFile &checked, std::int64_t offset) {
+    const std::int64_t got = read_file_at(checked.file, offset, checked.window, sizeof checked.window);
+    if (got < 0) {
+        checked.verdict = Verdict::kUnreadable;
+        checked.error = errno;
+    }
+    checked.window_offset = offset;
+    checked.window_length = got > 0 ? static_cast<std::size_t>(got) : 0;
+    return got > 0;
+}
+
+bool is_temporary_name(const std::string &name) {
+    constexpr std::size_t kPrefixLength = sizeof kTempPrefix - 1;
+    return name.size() == kPrefixLength + 12 && name.compare(0, kPrefixLength, kTempPrefix) == 0 &&
+           name.compare(kPrefixLength + 8, 4, ".tmp") == 0 &&
+           std::all_of(name.begin() + kPrefixLength, name.begin() + kPrefixLength + 8,
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// Whether name is the DTA name this input would give to key, as read from name.
+bool is_dta_name(const std::string &name, std::string &path, std::size_t prefix_length,
+                 std::size_t base_start, DtaKey &key) {
+    const std::size_t base_length = prefix_length - base_start;  // with its '.'
+    if (name.size() <= base_length || name.compare(0, base_length, path, base_start, base_length) != 0)
+        return false;
+    const char *next = name.data() + base_length;
+    const char *end = name.data() + name.size();
+    std::int32_t *fields[] = {&key.first, &key.last, &key.charge};
+    for (std::int32_t *field : fields) {
+        const std::from_chars_result read = std::from_chars(next, end, *field);
+        if (read.ec != std::errc() || read.ptr == end || *read.ptr != '.') return false;
+        next = read.ptr + 1;
+    }
+    compose_dta_path(path, prefix_length, {key.first, key.last}, key.charge);
+    return path.compare(base_start, std::string::npos, name) == 0;  // written as this program does
+}
+
+// The names in the directory that a conversion of this input would not leave there, each
+// in a line; returns their count.
+std::uint64_t report_strays(const WrittenNames &names, const char *directory, std::string &path,
+                            std::size_t prefix_length) {
+    std::vector<std::string> entries;
+    if (!list_directory(directory, entries)) {
+        if (errno == ENOENT) return 0;  // its files were each found missing
+        report_unlistable(directory, errno);
+        return 1;
+    }
+    std::sort(entries.begin(), entries.end());
+    const std::size_t base_start = prefix_length - std::strlen(last_path_component(directory)) - 1;
+    std::uint64_t strays = 0;
+    for (const bool temporary : {false, true}) {
+        for (const std::string &entry : entries) {
+            DtaKey key{};
+            const bool stray = temporary ? is_temporary_name(entry)
+                                         : is_dta_name(entry, path, prefix_length, base_start, key) &&
+                                               !wrote(names, key);
+            if (!stray) continue;
+            path.replace(base_start, std::string::npos, entry);
+            report_check_problem(temporary ? " left over: " : " extra: ", path.c_str());
+            ++strays;
+        }
+    }
+    return strays;
+}
+
+}  // namespace
+
+void open_checked(CheckedFile &checked, const char *path) {
+    checked.verdict = Verdict::kSame;
+    checked.compared = 0;
+    checked.window_offset = checked.window_length = 0;
+    Standing standing = Standing::kNothing;
+    checked.file = open_standing_file(path, standing, checked.size);
+    checked.error = errno;
+    if (standing == Standing::kNothing) checked.verdict = Verdict::kMissing;
+    if (standing == Standing::kOther) checked.verdict = Verdict::kNotAFile;
+    if (standing == Standing::kUnreadable) checked.verdict = Verdict::kUnreadable;
+}
+
+void compare_checked(CheckedFile &checked, const char *bytes, std::size_t length) {
+    while (length > 0 && checked.verdict == Verdict::kSame) {
+        const std::int64_t window_end = checked.window_offset + static_cast<std::int64_t>(checked.window_length);
+        if (checked.compared >= window_end && !refill_window(checked, checked.compared)) {
+            if (checked.verdict == Verdict::kSame) checked.verdict = Verdict::kDiffers;  // shorter
+            return;
+        }
+        const auto at = static_cast<std::size_t>(checked.compared - checked.window_offset);
+        const std::size_t count = std::min(length, checked.window_length - at);
+        if (std::memcmp(checked.window + at, bytes, count) != 0) checked.verdict = Verdict::kDiffers;
+        checked.compared += static_cast<std::int64_t>(count);
+        bytes += count;
+        length -= count;
+    }
+}
+
+Verdict close_checked(CheckedFile &checked) {
+    if (checked.verdict == Verdict::kSame && checked.compared != checked.size)
+        checked.verdict = Verdict::kDiffers;  // longer
+    if (checked.file >= 0) close_file(checked.file);
+    checked.file = -1;
+    return checked.verdict;
+}
+
+void start_tree_check(TreeCheck &check) {
+    check.problems.clear();
+    check.differing.clear();
+    check.files = 0;
+}
+
+void note_verdict(TreeCheck &check, DtaKey key, Noted noted, Verdict verdict) {
+    if (noted != Noted::kAgain) {
+        ++check.files;
+        if (verdict == Verdict::kSame) return;
+        if (verdict == Verdict::kDiffers) check.differing[key] = check.problems.size();
+        check.problems.push_back({key, verdict, false});
+        return;
+    }
+    // The same file stands at the name for both: only its contents are judged again.
+    const auto earlier = check.differing.find(key);
+    if (verdict == Verdict::kSame && earlier != check.differing.end()) {
+        check.problems[earlier->second].superseded = true;
+        check.differing.erase(earlier);
+    } else if (verdict == Verdict::kDiffers && earlier == check.differing.end()) {
+        check.differing[key] = check.problems.size();
+        check.problems.push_back({key, verdict, false});
+    }
+}
+
+std::uint64_t finish_tree_check(const TreeCheck &check, const WrittenNames &names, const char *name,
+                                const char *directory, bool cut_short, std::string &path,
+                                std::size_t prefix_length) {
+    std::uint64_t problems = 0;
+    for (const TreeCheck::Problem &problem : check.problems) {
+        if (problem.superseded) continue;
+        ++problems;
+        const char *text = problem_text(problem.verdict);
+        if (text == nullptr) continue;
+        compose_dta_path(path, prefix_length, {problem.key.first, problem.key.last}, problem.key.charge);
+        report_check_problem(text, path.c_str());
+    }
+    if (!cut_short) problems += report_strays(names, directory, path, prefix_length);
+    report_check_summary(name, check.files, problems);
+    return problems;
+}
