@@ -214,8 +214,10 @@ void convert_argument(const char *name, const Options &options, const std::strin
         report_converting(name);
         if (identify_directory(directory.c_str(), written)) converted.push_back({written, input, name});
         conversion.writer.checking = false;
+        conversion.writer.file.durable = options.sync;
         split_ms2(conversion, name, file, directory.c_str());
         report_input_end(conversion, name);
+        if (options.sync && !make_durable(directory.c_str())) report_not_durable(name, errno);
     }
     close_file(file);
 }

@@ -6,7 +6,9 @@
 // - FAULT_DELAY_READS=MICROSECONDS: every read of a file waits that long first, as a slow
 //   share would;
 // - FAULT_WRITES_LOG=PATH: as each output file is closed, "WRITES BYTES" is added to PATH;
-// - FAULT_OPENS_LOG=PATH: the path of every file opened for writing is added to PATH;
+// - FAULT_OPENS_LOG=PATH: the path of every file opened for writing is added to PATH, and
+//   "syncfs PATH" for each syncfs of a directory;
+// - FAULT_SYNC_FAIL=1: every syncfs fails with EIO, as a disk that fails a write-back;
 // - FAULT_SIGNALS (numbers, comma-separated) and FAULT_AT (open:K, write:K or close:K):
 //   the signals are raised, in order, right after the K-th output file is created, before
 //   its first write, or while it is being closed (before the close itself);
@@ -160,17 +162,17 @@ void log_writes(int fd) {
     }
 }
 
-void log_open(const char *path, int flags) {
+void log_open(const char *what, const char *path) {
     const char *log = std::getenv("FAULT_OPENS_LOG");
-    if (log == nullptr || (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) == 0) return;
+    if (log == nullptr) return;
     if (FILE *out = std::fopen(log, "a")) {
-        std::fprintf(out, "%s\n", path);
+        std::fprintf(out, "%s%s\n", what, path);
         std::fclose(out);
     }
 }
 
 int opened(const char *path, int flags, int fd) {
-    log_open(path, flags);
+    if ((flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0) log_open("", path);
     if (fd < 0 || fd >= kMaxOutputs || (flags & O_CREAT) == 0 || !names_output(path)) return fd;
     is_output[fd] = true;
     writes_of[fd] = 0;
@@ -274,6 +276,14 @@ extern "C" ssize_t write(int fd, const void *buffer, size_t length) {
 extern "C" ssize_t writev(int fd, const struct iovec *parts, int count) {
     if (interrupt_this_write(fd)) return -1;
     return counted(fd, real<ssize_t (*)(int, const struct iovec *, int)>("writev")(fd, parts, count));
+}
+
+extern "C" int syncfs(int fd) {
+    char path[4096];
+    if (path_of(fd, path) >= 0) log_open("syncfs ", path);
+    if (std::getenv("FAULT_SYNC_FAIL") == nullptr) return real<int (*)(int)>("syncfs")(fd);
+    errno = EIO;
+    return -1;
 }
 
 extern "C" int unlink(const char *path) {

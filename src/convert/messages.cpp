@@ -175,6 +175,10 @@ void report_argument_failure(const char *name, const char *reason) {
     tell_failure(name, ": ", reason);
 }
 
+void report_not_durable(const char *name, int error) {
+    tell_failure(name, ": its DTA files may not survive a power loss: ", std::strerror(error));
+}
+
 void report_shared_directory(const char *name, const char *earlier, const char *directory,
                              bool checking) {
     failed = true;

@@ -43,6 +43,8 @@ void report_read_error(const char *name, int error, const char *problem);
 void report_directory_failure(const char *directory, const char *reason);
 void report_unremovable(const char *dta_path, int error);
 void report_argument_failure(const char *name, const char *reason);
+// --sync: the system could not make the input's DTA files durable.
+void report_not_durable(const char *name, int error);
 // An input whose output directory an earlier input of this run wrote (or, when checking,
 // checked): not converted (or checked).
 void report_shared_directory(const char *name, const char *earlier, const char *directory,

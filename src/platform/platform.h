@@ -90,6 +90,7 @@ bool lines_end_in_crlf();
 // A DTA file being written.
 struct OutputFile {
     int descriptor;           // -1 once closed
+    bool durable;             // written through to the disk before it is closed (Windows)
     bool replacing;           // a file or link stood at the name: written under temp_path
     std::string temp_path;    // while replacing; its capacity is kept from file to file
 };
@@ -117,6 +118,11 @@ bool close_output(OutputFile &out, const char *path);
 // Closes the file if it is open and removes what was written; false, with errno set, if it
 // stays. What stood at path before is never touched.
 bool discard_output(OutputFile &out, const char *path);
+
+// Makes every file written in directory so far survive a power loss: on Linux one syncfs of
+// its file system; on Windows nothing more, as each file with durable set was flushed as it
+// closed. False, with errno set, when the system reports a failure.
+bool make_durable(const char *directory);
 
 // What stands at a DTA name, for a check of an earlier conversion's tree.
 enum class Standing { kFile, kNothing, kOther, kUnreadable };

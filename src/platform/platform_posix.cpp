@@ -313,6 +313,22 @@ bool discard_output(OutputFile &out, const char *path) {
     return removed;
 }
 
+bool make_durable(const char *directory) {
+#ifdef __linux__
+    const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = syncfs(fd) == 0;
+    const int error = errno;
+    (void)close(fd);
+    errno = error;
+    return synced;
+#else
+    (void)directory;
+    sync();  // where there is no syncfs, and no report of a failure
+    return true;
+#endif
+}
+
 int open_standing_file(const char *path, Standing &standing, std::int64_t &size) {
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat status {};

@@ -401,7 +401,9 @@ bool write_output(OutputFile &out, const char *first, std::size_t first_length,
 
 bool close_output(OutputFile &out, const char *path) {
     EnterCriticalSection(&guard);
-    bool complete = _close(out.descriptor) == 0;
+    bool complete = !out.durable || FlushFileBuffers(handle_of(out.descriptor));
+    if (!complete) errno = errno_of(GetLastError());
+    complete = _close(out.descriptor) == 0 && complete;
     out.descriptor = -1;
     if (complete && out.replacing) {
         complete = MoveFileExW(guarded_path.c_str(), wide_path(path).c_str(),
@@ -425,6 +427,8 @@ bool discard_output(OutputFile &out, const char *path) {
     errno = error;
     return removed;
 }
+
+bool make_durable(const char *) { return true; }
 
 int open_standing_file(const char *path, Standing &standing, std::int64_t &size) {
     const HANDLE handle = CreateFileW(wide_path(path).c_str(), GENERIC_READ, kShareAll, nullptr,
