@@ -70,7 +70,11 @@ if [ "$mode" = local ]; then
         fail "the skipped names were not listed"
     listing | diff ../before - || fail "the workflow changed something outside its output folder"
     compare "${keys[@]}"
-    [ -f dta/.ms2split/unreadable.log ] && fail "the failed input's log stayed"
+    grep -q "ms2split could not convert runs/unreadable.ms2; what it said is in dta/.ms2split/unreadable.log" \
+        ../first.log || { cat ../first.log; fail "the failed job's error does not name its input and log"; }
+    grep -qx "ms2split: runs/unreadable.ms2: read error: Input/output error" dta/.ms2split/unreadable.log ||
+        fail "the failed input's log does not hold ms2split's message"
+    [ -f dta/.ms2split/unreadable.done ] && fail "the failed input is marked converted"
 
     rm runs/unreadable.ms2
     snake --cores 2 > ../second.log 2>&1

@@ -87,26 +87,36 @@ const char *reason_text(int reason) {
 
 }  // namespace
 
-void usage(const char *program) {
+namespace {
+
+void say_usage(const char *program, const char *after) {
     say({"\n USAGE: ", program, " *.ms2\n\n",
          " This program converts .ms2 files to individual .dta files\n"
          " which are placed in separate subdirectories, one for each\n"
-         " input .ms2 file.\n\n"});
+         " input .ms2 file.\n\n", after});
 }
 
+}  // namespace
+
+void usage(const char *program) { say_usage(program, " Options: ms2split --help\n\n"); }
+
 void help(const char *program) {
-    usage(program);
-    say({" Options:\n"
-         "  -o, --output-dir DIR  write NAME/NAME.FIRST.LAST.CHARGE.dta under DIR\n"
-         "                        (made if missing) instead of beside each input\n"
-         "  -h, --help            print this help and exit\n"
-         "  -V, --version         print the version and exit\n"
-         "  --                    every later argument is a file name\n\n"
-         " It writes one DTA file for each scan and charge line of NAME.ms2. An\n"
-         " existing file at a DTA name is replaced by a new one, never rewritten.\n"
-         " Exit status: 0 if nothing failed; 1 if an input could not be read or a\n"
-         " directory, a DTA file or standard output not written; 2 for a usage error.\n"
-         " More in the manual page: man ms2split\n\n"});
+    say_usage(program,
+              " Options:\n"
+              "  -o, --output-dir DIR  write NAME/NAME.FIRST.LAST.CHARGE.dta under DIR\n"
+              "                        (made if missing) instead of beside each input\n"
+              "  --check               write nothing; compare what stands at each DTA\n"
+              "                        name with what a conversion would write there\n"
+              "  --sync                make each input's files durable before the next\n"
+              "  -h, --help            print this help and exit\n"
+              "  -V, --version         print the version and exit\n"
+              "  --                    every later argument is a file name\n\n"
+              " It writes one DTA file for each scan and charge line of NAME.ms2. An\n"
+              " existing file at a DTA name is replaced by a new one, never rewritten.\n"
+              " Exit status: 0 if nothing failed; 1 if an input could not be read, a\n"
+              " directory, a DTA file or standard output not written, or --check found\n"
+              " a problem; 2 for a usage error.\n"
+              " More in the manual page: man ms2split\n\n");
 }
 
 void version() {

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Runs what the README and the manual page show, from their own text: the help text the
+# README quotes is what the program prints, and each batch recipe (a block that finds
+# runs/) converts every .ms2 and .ms2.gz in any letter case, runs nothing for an empty
+# folder, and fails for a missing one.
+#
+# usage: docs.sh PROGRAM README MANPAGE
+set -u
+program=$(realpath "$1") readme=$2 manpage=$3
+work=$(mktemp -d -p "$([ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")")
+trap 'rm -rf "$work"' EXIT
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+# The fenced block of the README that opens with the usage line.
+awk '/^```/ { if (inside) exit; inside = 0; next } /^ USAGE: ms2split/ { inside = 1 } inside' "$readme" > "$work/help.readme"
+(exec -a ms2split "$program" --help) | sed -e '1{/^$/d}' -e '${/^$/d}' | diff "$work/help.readme" - || fail "the README's help text is not what --help prints"
+
+# Recipes: each fenced sh block of the README that finds runs, and the manual page's
+# example lines that do, as troff gives them.
+recipes=()
+while IFS= read -r -d '' recipe; do recipes+=("$recipe"); done < <(
+    awk '/^```sh$/ { block = ""; inside = 1; next } /^```/ { if (inside && block ~ /find runs/) printf "%s%c", block, 0; inside = 0; next }
+         inside { block = block $0 "\n" }' "$readme"
+    awk '/^\.SH EXAMPLES/ { examples = 1; next } /^\.SH/ { examples = 0 } examples && /^\.B / { sub(/^\.B /, ""); block = block $0 "\n"; next }
+         examples && /^\.RE/ { if (block ~ /find runs/) printf "%s%c", block, 0; block = "" }' "$manpage" |
+        sed -e 's/\\-/-/g' -e 's/\\e/\\/g')
+[ ${#recipes[@]} -ge 3 ] || fail "only ${#recipes[@]} recipes found"
+
+mkdir "$work/bin"  # ms2split on PATH, noting each call
+printf '#!/bin/sh\necho "$@" >> "%s/calls"\nexec "%s" "$@"\n' "$work" "$program" > "$work/bin/ms2split"
+chmod +x "$work/bin/ms2split"
+for recipe in "${recipes[@]}"; do
+    case $recipe in *parallel\ *) command -v parallel > /dev/null ||
+        { echo "skipped, GNU parallel is not installed: $recipe"; continue; } ;; esac
+    cd "$work" && rm -rf runs calls && mkdir -p runs/sub || exit 1
+    printf 'S 1 1\nZ 2 1.5\n1 1\n' > runs/A.MS2
+    cp runs/A.MS2 runs/d.ms2
+    gzip -c runs/A.MS2 > runs/sub/b.ms2.gz && gzip -c runs/A.MS2 > runs/sub/C.Ms2.Gz
+    echo "notes" > runs/notes.txt
+    PATH=$work/bin:$PATH bash -c "$recipe" > /dev/null 2>&1 || fail "status $? on a folder of runs: $recipe"
+    for tree in runs/A runs/d runs/sub/b runs/sub/C; do
+        [ -f "$tree/$(basename "$tree").00001.00001.2.dta" ] || fail "$tree not converted: $recipe"
+    done
+    rm -rf runs calls && mkdir runs
+    PATH=$work/bin:$PATH bash -c "$recipe" > /dev/null 2>&1 || fail "status $? on an empty folder: $recipe"
+    [ -e calls ] && fail "ms2split ran for an empty folder: $recipe"
+    rm -rf runs
+    PATH=$work/bin:$PATH bash -c "$recipe" > /dev/null 2>&1 && fail "status 0 for a missing folder: $recipe"
+done
+exit "$failed"
