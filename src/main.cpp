@@ -204,6 +204,7 @@ void convert_argument(const char *name, const Options &options, const std::strin
                     last_path_component(directory.c_str());
     }
     const FileIdentity input = identify_file(file);
+    conversion.named_gzip = ending == sizeof kGzipEnding - 1;
     FileIdentity written{};
     if (const Converted *earlier = earlier_writer(converted, directory, input)) {
         report_shared_directory(name, earlier->name, directory.c_str(), options.check);

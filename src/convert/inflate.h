@@ -11,14 +11,15 @@
 #include <cstddef>
 #include <cstdint>
 
-// What is wrong with gzip data, in the same words whichever library reads it. Data that
-// still decodes is found corrupt only by the checksum at its member's end, after the files
-// of the scans before were written.
-inline constexpr char kCorrupt[] = "corrupt gzip data";
+// What is wrong with gzip data, in the same words whichever library reads it. Damaged data
+// may decode into wrong bytes for a while before the damage shows, or until the checksum at
+// its member's end, after the files of the scans before were written.
+inline constexpr char kCorrupt[] = "corrupt gzip data: DTA files written from it may hold wrong bytes";
 inline constexpr char kBadChecksum[] =
     "gzip data fails its checksum: DTA files written from it may hold wrong bytes";
 inline constexpr char kBadHeaderChecksum[] = "corrupt gzip data: a member's header fails its checksum";
 inline constexpr char kCutShort[] = "gzip data cut short";
+inline constexpr char kNotGzip[] = "not gzip data, though its name ends in .gz";
 inline constexpr char kTrailingGarbage[] =
     "trailing garbage after the gzip data: bytes that are neither gzip nor zeros";
 

@@ -202,7 +202,7 @@ void fail(Ms2Input &input, int error, const char *problem) {
 
 // Copies the scan's bytes from the spill's end up to offset into the spill.
 bool spill_scan(Ms2Input &input, std::int64_t offset) {
-    if (input.error != 0) return false;
+    if (input.cut_short) return false;
     if (input.spill < 0 && (input.spill = open_anonymous_file()) < 0) {
         fail(input, errno, "no room for a large scan in the temporary folder");
         return false;
@@ -378,7 +378,7 @@ const char *body_runs(const char *line, const char *end, BodyRun (&runs)[kBodyRu
 }
 #endif
 
-void attach_input(Ms2Input &input, int file) {
+void attach_input(Ms2Input &input, int file, bool named_gzip) {
     input.file = file;
     input.buffer_offset = 0;
     input.cursor = input.filled = 0;
@@ -393,6 +393,7 @@ void attach_input(Ms2Input &input, int file) {
     const std::int64_t got = read_file_at(file, 0, head, sizeof head);
     input.gzip = got == 2 && is_gzip(head, 2);
     if (got < 0) fail(input, errno, nullptr);
+    if (got >= 0 && named_gzip && !input.gzip) fail(input, EIO, kNotGzip);
     if (input.gzip) start_inflate(input.inflate, file);
 }
 

@@ -112,7 +112,8 @@ struct Ms2Input {
     char data[kInputBufferSize];
 };
 
-void attach_input(Ms2Input &input, int file);
+// A file named as gzip (named_gzip) that is not is a read error, not read as MS2.
+void attach_input(Ms2Input &input, int file, bool named_gzip);
 // Finds the next scan, passing over what comes before its S piece; false at the end of the
 // input or at a failure, which leaves error set. A scan that a failure cuts short is not
 // returned.

@@ -236,7 +236,7 @@ void split_ms2(Conversion &conversion, const char *name, int file, const char *d
     conversion.prefix_length = conversion.path.size();
     conversion.path.reserve(conversion.prefix_length + kDtaSuffixSize);  // none per file
     conversion.scans = conversion.charge_lines = 0;
-    attach_input(conversion.input, file);
+    attach_input(conversion.input, file, conversion.named_gzip);
     start_dta_files(conversion.writer);
     start_progress(conversion.progress, file);
     Scan scan{};

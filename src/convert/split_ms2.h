@@ -25,6 +25,7 @@ struct Conversion {
     Ms2Input input;
     DtaWriter writer;
     const char *name;            // the input, as given
+    bool named_gzip;             // its name ends in .gz: it must be gzip
     std::string path;            // the current DTA file's path
     std::size_t prefix_length;   // the part of path that every file of the input shares
     std::uint64_t scans;         // scans read so far

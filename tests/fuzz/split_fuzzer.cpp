@@ -1,6 +1,10 @@
 // libFuzzer target: arbitrary bytes are written to a scratch MS2 file, plain or (for inputs of
 // odd length) gzip-compressed, and split, and the whole output tree is compared with a model
 // of the rules run over the input held in memory: which files exist, and every byte of each.
+// Half the gzip inputs are damaged (a byte changed, cut short, zeros or garbage after the
+// data): each either converts exactly, or fails, leaving only files the model gives (some
+// earlier file of the name, where the input gives it twice) unless the failure says that
+// files may hold wrong bytes; zeros change nothing, and garbage loses no scan.
 // The model cuts pieces itself and builds each charge line's body itself; it takes scan
 // numbers, charges, masses and file names from the field readers and the path composition,
 // which have unit tests of their own. The input must also be left unchanged. Built with a
@@ -13,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,6 +27,7 @@
 #include <vector>
 
 #include "../gzip_of.h"
+#include "inflate.h"
 #include "ms2_input.h"
 #include "split_ms2.h"
 
@@ -85,8 +91,8 @@ std::string body_after(const std::vector<std::string_view> &pieces, std::size_t 
 }
 
 // What the split should leave in the stem's directory; a later file of the same name
-// replaces an earlier one.
-Tree model_tree(const std::vector<std::string_view> &pieces) {
+// replaces an earlier one, which versions keeps.
+Tree model_tree(const std::vector<std::string_view> &pieces, std::multimap<std::string, std::string> *versions = nullptr) {
     Tree tree;
     std::string name = dta_path_prefix("in");
     const std::size_t prefix_length = name.size();
@@ -101,9 +107,9 @@ Tree model_tree(const std::vector<std::string_view> &pieces) {
         } else if (in_header && first == 'Z') {
             parse_charge_line(as_piece(pieces[i]), line);
             compose_dta_path(name, prefix_length, scan, line.charge);
-            tree[name.substr(name.find('/') + 1)] = std::string(line.mass_text) + ' ' +
-                                                   std::to_string(line.charge) + '\n' +
-                                                   body_after(pieces, i);
+            std::string &file = tree[name.substr(name.find('/') + 1)];
+            file = std::string(line.mass_text) + ' ' + std::to_string(line.charge) + '\n' + body_after(pieces, i);
+            if (versions != nullptr) versions->emplace(name.substr(name.find('/') + 1), file);
         } else if (in_header && is_digit(first)) {
             in_header = false;
         }
@@ -134,14 +140,50 @@ void compare(const Tree &expected, const Tree &written) {
     std::abort();
 }
 
+// A quarter of the inputs, by their length, are stored as gzip and damaged in a way their
+// first bytes choose.
+enum class Damage { kNone, kByte, kCut, kZeros, kGarbage };
+
+Damage damage_of(std::string_view text) {
+    if (text.size() % 4 != 3) return Damage::kNone;
+    return static_cast<Damage>(1 + static_cast<unsigned char>(text[0]) % 4);
+}
+
+std::string damaged(std::string stored, std::string_view text, Damage damage) {
+    const std::size_t at = (static_cast<unsigned char>(text[1]) * 257u + static_cast<unsigned char>(text[2])) % stored.size();
+    switch (damage) {
+        case Damage::kByte: stored[at] = static_cast<char>(stored[at] ^ (text[1] | 1)); break;
+        case Damage::kCut: stored.resize(at); break;
+        case Damage::kZeros: stored.append(1 + static_cast<unsigned char>(text[1]) % 64, '\0'); break;
+        case Damage::kGarbage: stored += "garbage"; break;
+        case Damage::kNone: break;
+    }
+    return stored;
+}
+
+// After a failure: every file written is one the model gives at its name.
+void compare_after_failure(const std::vector<std::string_view> &pieces, const Tree &written) {
+    std::multimap<std::string, std::string> versions;
+    model_tree(pieces, &versions);
+    for (const auto &file : written) {
+        const auto range = versions.equal_range(file.first);
+        if (std::none_of(range.first, range.second, [&file](const auto &v) { return v.second == file.second; })) {
+            std::fprintf(stderr, "wrong after a failure: %s\n", file.first.c_str());
+            std::abort();
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     static Conversion conversion;
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     if (is_gzip(text.data(), text.size())) return 0;  // read as gzip: not what the model knows
-    const std::string stored = size % 2 == 1 ? gzip_of({text.substr(0, size / 2), text.substr(size / 2)})
-                                              : std::string(text);
+    const Damage damage = damage_of(text);
+    std::string stored = size % 2 == 1 ? gzip_of({text.substr(0, size / 2), text.substr(size / 2)})
+                                        : std::string(text);
+    if (damage != Damage::kNone) stored = damaged(std::move(stored), text, damage);
     const Scratch &paths = scratch();
     fs::remove_all(paths.stem);
     fs::create_directory(paths.stem);
@@ -153,11 +195,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (file < 0) std::abort();
     split_ms2(conversion, "in.ms2", file, paths.stem.c_str());
     close(file);
-    if (conversion.input.error != 0) {
-        std::fprintf(stderr, "read error: %s\n", conversion.input.problem);
+    const char *problem = conversion.input.problem;
+    const bool trailing = problem != nullptr && std::strcmp(problem, kTrailingGarbage) == 0;
+    if (conversion.input.error != 0 && (damage == Damage::kNone || damage == Damage::kZeros ||
+                                        (damage == Damage::kGarbage && !trailing))) {
+        std::fprintf(stderr, "read error: %s\n", problem);
         std::abort();
     }
-    compare(model_tree(pieces_of(text)), written_tree());
+    if (conversion.input.error == 0 || trailing) {
+        compare(model_tree(pieces_of(text)), written_tree());
+    } else if (problem == nullptr || std::strcmp(problem, kBadChecksum) != 0) {
+        compare_after_failure(pieces_of(text), written_tree());
+    }
     if (read_file(paths.input) != stored) {
         std::fprintf(stderr, "the input was changed\n");
         std::abort();
