@@ -57,32 +57,46 @@ bool is_dta_name(const std::string &name, std::string &path, std::size_t prefix_
     return path.compare(base_start, std::string::npos, name) == 0;  // written as this program does
 }
 
-// The names in the directory that a conversion of this input would not leave there, each
-// in a line; returns their count.
+// The names in a directory that a conversion of the input would not leave there.
+struct Strays {
+    const WrittenNames &names;
+    std::string &path;
+    std::size_t prefix_length;
+    std::size_t base_start;                  // of the name in path
+    std::vector<std::string> extras, temporary;
+};
+
+void sort_out(void *context, const char *entry) {
+    Strays &strays = *static_cast<Strays *>(context);
+    DtaKey key{};
+    const std::string name(entry);
+    if (is_temporary_name(name)) {
+        strays.temporary.push_back(name);
+    } else if (is_dta_name(name, strays.path, strays.prefix_length, strays.base_start, key) &&
+               !wrote(strays.names, key)) {
+        strays.extras.push_back(name);
+    }
+}
+
+// Reports each of them in a line, in order of name; returns their count.
 std::uint64_t report_strays(const WrittenNames &names, const char *directory, std::string &path,
                             std::size_t prefix_length) {
-    std::vector<std::string> entries;
-    if (!list_directory(directory, entries)) {
+    const std::size_t base_start = prefix_length - std::strlen(last_path_component(directory)) - 1;
+    Strays strays{names, path, prefix_length, base_start, {}, {}};
+    if (!visit_directory(directory, sort_out, &strays)) {
         if (errno == ENOENT) return 0;  // its files were each found missing
         report_unlistable(directory, errno);
         return 1;
     }
-    std::sort(entries.begin(), entries.end());
-    const std::size_t base_start = prefix_length - std::strlen(last_path_component(directory)) - 1;
-    std::uint64_t strays = 0;
     for (const bool temporary : {false, true}) {
-        for (const std::string &entry : entries) {
-            DtaKey key{};
-            const bool stray = temporary ? is_temporary_name(entry)
-                                         : is_dta_name(entry, path, prefix_length, base_start, key) &&
-                                               !wrote(names, key);
-            if (!stray) continue;
-            path.replace(base_start, std::string::npos, entry);
+        std::vector<std::string> &found = temporary ? strays.temporary : strays.extras;
+        std::sort(found.begin(), found.end());
+        for (const std::string &name : found) {
+            path.replace(base_start, std::string::npos, name);
             report_check_problem(temporary ? " left over: " : " extra: ", path.c_str());
-            ++strays;
         }
     }
-    return strays;
+    return strays.extras.size() + strays.temporary.size();
 }
 
 }  // namespace

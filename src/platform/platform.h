@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 // What tells two names of one file apart from two files: device and inode on POSIX, volume
 // and file index on Windows.
@@ -129,9 +128,10 @@ enum class Standing { kFile, kNothing, kOther, kUnreadable };
 // Opens the regular file at path for reading, never through a link and never blocking, and
 // gives its size; -1 for anything else, with what stands there (errno set for kUnreadable).
 int open_standing_file(const char *path, Standing &standing, std::int64_t &size);
-// The names in a directory, in UTF-8, but "." and ".."; false, with errno set, when it
-// cannot be read.
-bool list_directory(const char *path, std::vector<std::string> &names);
+// Calls visit with each name in a directory, in UTF-8, but "." and ".."; false, with errno
+// set, when it cannot be read.
+using NameVisitor = void (*)(void *context, const char *name);
+bool visit_directory(const char *path, NameVisitor visit, void *context);
 
 // From here on SIGINT, SIGTERM and SIGHUP (Ctrl-C and Ctrl-Break on Windows) remove the DTA
 // file being written before the program ends as the first of them would have ended it; one

@@ -346,13 +346,14 @@ int open_standing_file(const char *path, Standing &standing, std::int64_t &size)
     return -1;
 }
 
-bool list_directory(const char *path, std::vector<std::string> &names) {
+bool visit_directory(const char *path, NameVisitor visit, void *context) {
     DIR *directory = opendir(path);
     if (directory == nullptr) return false;
     errno = 0;
     while (const dirent *entry = readdir(directory)) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            names.emplace_back(entry->d_name);
+            visit(context, entry->d_name);
+        errno = 0;
     }
     const int error = errno;
     (void)closedir(directory);

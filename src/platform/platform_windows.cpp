@@ -456,7 +456,7 @@ int open_standing_file(const char *path, Standing &standing, std::int64_t &size)
     return descriptor;
 }
 
-bool list_directory(const char *path, std::vector<std::string> &names) {
+bool visit_directory(const char *path, NameVisitor visit, void *context) {
     WIN32_FIND_DATAW found{};
     const HANDLE search = FindFirstFileW((wide_path(path) + L"\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
@@ -465,7 +465,7 @@ bool list_directory(const char *path, std::vector<std::string> &names) {
     }
     do {
         const std::string name = narrow(found.cFileName);
-        if (name != "." && name != "..") names.push_back(name);
+        if (name != "." && name != "..") visit(context, name.c_str());
     } while (FindNextFileW(search, &found));
     const DWORD error = GetLastError();
     FindClose(search);
