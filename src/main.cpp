@@ -179,7 +179,7 @@ void check_input(Conversion &conversion, const char *name, int file, const std::
     conversion.writer.checking = true;
     split_ms2(conversion, name, file, directory.c_str());
     report_input_end(conversion, name);
-    finish_tree_check(conversion.writer.tree, conversion.writer.names, name, directory.c_str(),
+    finish_tree_check(conversion.writer.tree, conversion.writer.names, name, directory,
                       conversion.input.cut_short, conversion.path, conversion.prefix_length);
 }
 

@@ -47,12 +47,13 @@ bool is_dta_name(const std::string &name, std::string &path, std::size_t prefix_
         return false;
     const char *next = name.data() + base_length;
     const char *end = name.data() + name.size();
-    std::int32_t *fields[] = {&key.first, &key.last, &key.charge};
-    for (std::int32_t *field : fields) {
-        const std::from_chars_result read = std::from_chars(next, end, *field);
+    std::int32_t fields[3] = {};  // first, last, charge
+    for (std::int32_t &field : fields) {
+        const std::from_chars_result read = std::from_chars(next, end, field);
         if (read.ec != std::errc() || read.ptr == end || *read.ptr != '.') return false;
         next = read.ptr + 1;
     }
+    key = {fields[0], fields[1], fields[2]};
     compose_dta_path(path, prefix_length, {key.first, key.last}, key.charge);
     return path.compare(base_start, std::string::npos, name) == 0;  // written as this program does
 }
@@ -104,7 +105,8 @@ std::uint64_t report_strays(const WrittenNames &names, const char *directory, st
 void open_checked(CheckedFile &checked, const char *path) {
     checked.verdict = Verdict::kSame;
     checked.compared = 0;
-    checked.window_offset = checked.window_length = 0;
+    checked.window_offset = 0;
+    checked.window_length = 0;
     Standing standing = Standing::kNothing;
     checked.file = open_standing_file(path, standing, checked.size);
     checked.error = errno;
@@ -163,7 +165,7 @@ void note_verdict(TreeCheck &check, DtaKey key, Noted noted, Verdict verdict) {
 }
 
 std::uint64_t finish_tree_check(const TreeCheck &check, const WrittenNames &names, const char *name,
-                                const char *directory, bool cut_short, std::string &path,
+                                const std::string &directory, bool cut_short, std::string &path,
                                 std::size_t prefix_length) {
     std::uint64_t problems = 0;
     for (const TreeCheck::Problem &problem : check.problems) {
@@ -174,7 +176,7 @@ std::uint64_t finish_tree_check(const TreeCheck &check, const WrittenNames &name
         compose_dta_path(path, prefix_length, {problem.key.first, problem.key.last}, problem.key.charge);
         report_check_problem(text, path.c_str());
     }
-    if (!cut_short) problems += report_strays(names, directory, path, prefix_length);
+    if (!cut_short) problems += report_strays(names, directory.c_str(), path, prefix_length);
     report_check_summary(name, check.files, problems);
     return problems;
 }

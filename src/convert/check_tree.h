@@ -63,7 +63,7 @@ void note_verdict(TreeCheck &check, DtaKey key, Noted noted, Verdict verdict);
 // prefix of path), then, unless the input was cut short, the files in the directory that a
 // conversion would not leave; then the summary. Returns the count of problems.
 std::uint64_t finish_tree_check(const TreeCheck &check, const WrittenNames &names, const char *name,
-                                const char *directory, bool cut_short, std::string &path,
+                                const std::string &directory, bool cut_short, std::string &path,
                                 std::size_t prefix_length);
 
 #endif

@@ -90,10 +90,11 @@ const char *reason_text(int reason) {
 namespace {
 
 void say_usage(const char *program, const char *after) {
-    say({"\n USAGE: ", program, " *.ms2\n\n",
-         " This program converts .ms2 files to individual .dta files\n"
-         " which are placed in separate subdirectories, one for each\n"
-         " input .ms2 file.\n\n", after});
+    constexpr char kAbout[] =
+        " This program converts .ms2 files to individual .dta files\n"
+        " which are placed in separate subdirectories, one for each\n"
+        " input .ms2 file.\n\n";
+    say({"\n USAGE: ", program, " *.ms2\n\n", kAbout, after});
 }
 
 }  // namespace
@@ -159,7 +160,7 @@ void report_failure_counts(const WriteFailures &failures, const char *name) {
     for (int i = 0; i < failures.causes; ++i) {
         if (failures.files[i] < 2) continue;
         char count[64];
-        std::snprintf(count, sizeof count, ": %llu DTA files not written: ",
+        (void)std::snprintf(count, sizeof count, ": %llu DTA files not written: ",
                       static_cast<unsigned long long>(failures.files[i]));
         tell(name, count, reason_text(failures.reasons[i]));
     }
@@ -212,7 +213,7 @@ void report_unreadable_dta(const char *path, int error) { tell_failure(path, ": 
 
 void report_check_summary(const char *name, std::uint64_t files, std::uint64_t problems) {
     char counts[96];
-    std::snprintf(counts, sizeof counts, ": %llu DTA files checked, %llu problems",
+    (void)std::snprintf(counts, sizeof counts, ": %llu DTA files checked, %llu problems",
                   static_cast<unsigned long long>(files), static_cast<unsigned long long>(problems));
     tell(name, counts);
 }
