@@ -54,6 +54,24 @@ constexpr std::size_t kSectorSize = 512;  // the least a disk fails on its own
 
 // Writes length bytes at a 64-bit offset; false, with errno set, if they could not all be.
 bool write_file_at(int file, std::int64_t offset, const char *bytes, std::size_t length);
+
+// Bytes to write, one of several parts written in one call.
+struct Part {
+    const char *bytes;
+    std::size_t length;
+};
+// Writes every part, in order, at offset (-1: at the file's own position, moving it);
+// false, with errno set, if they could not all be written. The parts are used up.
+bool write_all(int file, std::int64_t offset, Part *parts, int count);
+
+// Each platform's own system calls, which platform.cpp builds on:
+// reads at most length bytes at offset in one call: the count, 0 at the end, or -1;
+std::int64_t read_once(int file, std::int64_t offset, char *buffer, std::size_t length);
+// writes from the parts (none empty) at offset, or at the file's position for -1, in one
+// call: the count written, or -1 (errno EINTR: to be tried again);
+std::int64_t write_once(int file, std::int64_t offset, const Part *parts, int count);
+// a number that differs from process to process and from run to run.
+std::uint64_t name_seed();
 // A file for reading and writing that has no name, in the system's temporary folder, and
 // that the system removes when it is closed or the program ends, however it ends; -1, with
 // errno set, when none can be made.
@@ -97,6 +115,9 @@ struct OutputFile {
 // Prefix of the temporary name a replacement is written under, in the DTA file's directory:
 // ".ms2split-" followed by eight hexadecimal digits and ".tmp", never a DTA name.
 constexpr char kTempPrefix[] = ".ms2split-";
+constexpr std::size_t kTempNameSize = sizeof kTempPrefix - 1 + 8 + sizeof ".tmp";
+// The next such name, different from call to call and from process to process.
+void temp_file_name(char (&name)[kTempNameSize]);
 
 // Opens a new file for a DTA file's contents, without ever blocking, following a link or
 // opening what stands at path:

@@ -70,33 +70,14 @@ FileIdentity identity_of(const struct stat &status) {
     return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-// Eight hexadecimal digits that differ from call to call and from process to process.
-std::uint32_t temp_number() {
-    static std::uint64_t state = 0;
-    if (state == 0) {
-        timespec now{};
-        (void)clock_gettime(CLOCK_REALTIME, &now);
-        state = ((static_cast<std::uint64_t>(getpid()) << 32) ^
-                 static_cast<std::uint64_t>(now.tv_nsec) ^ static_cast<std::uint64_t>(now.tv_sec)) |
-                1;  // never 0, which xorshift would keep
-    }
-    state ^= state << 13;  // xorshift64
-    state ^= state >> 7;
-    state ^= state << 17;
-    return static_cast<std::uint32_t>(state >> 16);
-}
-
 // Creates "<directory of path>/.ms2split-XXXXXXXX.tmp" exclusively; its name goes to temp.
 int create_temp(const char *path, std::string &temp) {
     const char *slash = std::strrchr(path, '/');
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        char name[kTempNameSize];
+        temp_file_name(name);
         temp.assign(path, slash != nullptr ? static_cast<std::size_t>(slash - path) + 1 : 0);
-        temp += kTempPrefix;
-        char digits[9];
-        const std::uint32_t number = temp_number();
-        for (int i = 0; i < 8; ++i) digits[i] = "0123456789abcdef"[(number >> (28 - 4 * i)) & 15];
-        temp.append(digits, 8);
-        temp += ".tmp";
+        temp += name;
         const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
@@ -163,40 +144,25 @@ bool identify_directory(const char *path, FileIdentity &identity) {
     return true;
 }
 
-namespace {
-
-ssize_t pread_once(int file, char *buffer, std::size_t length, std::int64_t offset) {
+std::int64_t read_once(int file, std::int64_t offset, char *buffer, std::size_t length) {
     for (;;) {
         const ssize_t got = pread(file, buffer, length, static_cast<off_t>(offset));
         if (got >= 0 || errno != EINTR) return got;
     }
 }
 
-}  // namespace
-
-std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length) {
-    const ssize_t got = pread_once(file, buffer, length, offset);
-    if (got >= 0 || length <= kSectorSize) return got;
-    std::size_t salvaged = 0;  // the sectors before the one that fails
-    for (ssize_t part = 0; salvaged < length; salvaged += static_cast<std::size_t>(part)) {
-        const std::size_t left = length - salvaged;
-        part = pread_once(file, buffer + salvaged, left < kSectorSize ? left : kSectorSize,
-                          offset + static_cast<std::int64_t>(salvaged));
-        if (part <= 0) break;
-    }
-    return salvaged > 0 ? static_cast<std::int64_t>(salvaged) : -1;
+std::int64_t write_once(int file, std::int64_t offset, const Part *parts, int count) {
+    iovec vectors[2];
+    if (count > 2) count = 2;  // the rest on the next call
+    for (int i = 0; i < count; ++i) vectors[i] = {const_cast<char *>(parts[i].bytes), parts[i].length};
+    return offset < 0 ? writev(file, vectors, count) : pwritev(file, vectors, count, static_cast<off_t>(offset));
 }
 
-bool write_file_at(int file, std::int64_t offset, const char *bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = pwrite(file, bytes, length, static_cast<off_t>(offset));
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes += written;
-        offset += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
+std::uint64_t name_seed() {
+    timespec now{};
+    (void)clock_gettime(CLOCK_REALTIME, &now);
+    return (static_cast<std::uint64_t>(getpid()) << 32) ^ static_cast<std::uint64_t>(now.tv_nsec) ^
+           static_cast<std::uint64_t>(now.tv_sec);
 }
 
 int open_anonymous_file() {
@@ -238,14 +204,8 @@ const char *last_path_component(const char *path) {
 }
 
 int write_message(int stream, const char *text, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(stream, text, length);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return written < 0 ? errno : EIO;
-        text += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return 0;
+    Part line{text, length};
+    return write_all(stream, -1, &line, 1) ? 0 : errno;
 }
 
 bool lines_end_in_crlf() { return false; }
@@ -257,37 +217,6 @@ bool open_output(const char *path, OutputFile &out) {
     end_settling(opened ? kWriting : kNothingOpen, opened ? written_path(out, path) : nullptr);
     errno = error;
     return opened;
-}
-
-bool write_output(OutputFile &out, const char *first, std::size_t first_length,
-                  const char *second, std::size_t second_length) {
-    iovec parts[2] = {{const_cast<char *>(first), first_length},
-                      {const_cast<char *>(second), second_length}};
-    iovec *part = parts;
-    int count = 2;
-    for (;;) {
-        while (count > 0 && part->iov_len == 0) {
-            ++part;
-            --count;
-        }
-        if (count == 0) return true;
-        const ssize_t written = writev(out.descriptor, part, count);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            if (written == 0) errno = EIO;
-            return false;
-        }
-        for (auto rest = static_cast<std::size_t>(written); rest > 0;) {
-            const std::size_t taken = rest < part->iov_len ? rest : part->iov_len;
-            part->iov_base = static_cast<char *>(part->iov_base) + taken;
-            part->iov_len -= taken;
-            rest -= taken;
-            if (part->iov_len == 0) {
-                ++part;
-                --count;
-            }
-        }
-    }
 }
 
 bool close_output(OutputFile &out, const char *path) {
@@ -361,13 +290,23 @@ bool visit_directory(const char *path, NameVisitor visit, void *context) {
     return error == 0;
 }
 
+namespace {
+
+sigset_t interruption_signals() {
+    sigset_t signals;
+    (void)sigemptyset(&signals);
+    for (const int signal_number : kInterruptions) (void)sigaddset(&signals, signal_number);
+    return signals;
+}
+
+}  // namespace
+
 void guard_against_interruption() {
     // No SA_RESTART: a call that a signal interrupts while a DTA file is settling (an open
     // that hangs on a network file system, say) fails, so that the signal is acted on.
     struct sigaction action {};
     action.sa_handler = on_interruption;
-    (void)sigemptyset(&action.sa_mask);
-    for (const int signal_number : kInterruptions) (void)sigaddset(&action.sa_mask, signal_number);
+    action.sa_mask = interruption_signals();
     for (const int signal_number : kInterruptions) {
         struct sigaction previous {};
         // A signal ignored when the program started (nohup, a background job) stays ignored.
@@ -380,8 +319,6 @@ void guard_against_interruption() {
 }
 
 void block_interruptions() {
-    sigset_t interruptions;
-    (void)sigemptyset(&interruptions);
-    for (const int signal_number : kInterruptions) (void)sigaddset(&interruptions, signal_number);
+    const sigset_t interruptions = interruption_signals();
     (void)pthread_sigmask(SIG_BLOCK, &interruptions, nullptr);
 }

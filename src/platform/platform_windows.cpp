@@ -127,13 +127,11 @@ HANDLE create_new(const std::wstring &path) {
 // Creates "<directory of path>\.ms2split-XXXXXXXX.tmp" exclusively; its name goes to temp.
 HANDLE create_temp(const std::wstring &path, std::wstring &temp) {
     const std::size_t slash = path.find_last_of(L"\\/");
-    static std::uint32_t number = GetTickCount() ^ (GetCurrentProcessId() << 16);
     for (int attempt = 0; attempt < 64; ++attempt) {
-        number = number * 1664525 + 1013904223;  // a linear congruential step
-        wchar_t name[32];
-        swprintf(name, 32, L".ms2split-%08x.tmp", static_cast<unsigned>(number));
+        char name[kTempNameSize];
+        temp_file_name(name);
         temp.assign(path, 0, slash == std::wstring::npos ? 0 : slash + 1);
-        temp += name;
+        temp += widen(name);
         const HANDLE handle = create_new(temp);
         if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return handle;
     }
@@ -202,13 +200,8 @@ int write_message(int stream, const char *text, std::size_t length) {
             if (*text == '\n') line[count++] = '\r';
             line[count++] = *text;
         }
-        for (const char *rest = line; count > 0;) {
-            DWORD written = 0;
-            if (!WriteFile(handle, rest, static_cast<DWORD>(count), &written, nullptr))
-                return errno_of(GetLastError());
-            rest += written;
-            count -= written;
-        }
+        Part part{line, count};
+        if (!write_all(stream, -1, &part, 1)) return errno;
     }
     return 0;
 }
@@ -255,8 +248,6 @@ FileIdentity identify_file(int file) {
     return identity_of(information);
 }
 
-namespace {
-
 std::int64_t read_once(int file, std::int64_t offset, char *buffer, std::size_t length) {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
@@ -269,19 +260,23 @@ std::int64_t read_once(int file, std::int64_t offset, char *buffer, std::size_t 
     return -1;
 }
 
-}  // namespace
+// The first part only: Windows has no gathered write for ordinary files.
+std::int64_t write_once(int file, std::int64_t offset, const Part *parts, int) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    const DWORD wanted = parts->length < (DWORD{1} << 30) ? static_cast<DWORD>(parts->length) : DWORD{1} << 30;
+    DWORD written = 0;
+    if (WriteFile(handle_of(file), parts->bytes, wanted, &written, offset >= 0 ? &at : nullptr))
+        return written;
+    errno = errno_of(GetLastError());
+    return -1;
+}
 
-std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length) {
-    const std::int64_t got = read_once(file, offset, buffer, length);
-    if (got >= 0 || length <= kSectorSize) return got;
-    std::size_t salvaged = 0;  // the sectors before the one that fails
-    for (std::int64_t part = 0; salvaged < length; salvaged += static_cast<std::size_t>(part)) {
-        const std::size_t left = length - salvaged;
-        part = read_once(file, offset + static_cast<std::int64_t>(salvaged), buffer + salvaged,
-                         left < kSectorSize ? left : kSectorSize);
-        if (part <= 0) break;
-    }
-    return salvaged > 0 ? static_cast<std::int64_t>(salvaged) : -1;
+std::uint64_t name_seed() {
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    return (std::uint64_t{GetCurrentProcessId()} << 32) ^ static_cast<std::uint64_t>(now.QuadPart);
 }
 
 bool is_path_separator(char c) { return c == '/' || c == '\\'; }
@@ -310,24 +305,6 @@ const char *last_path_component(const char *path) {
 }
 
 bool lines_end_in_crlf() { return true; }
-
-bool write_file_at(int file, std::int64_t offset, const char *bytes, std::size_t length) {
-    while (length > 0) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
-        const DWORD chunk = length < (DWORD{1} << 30) ? static_cast<DWORD>(length) : DWORD{1} << 30;
-        DWORD written = 0;
-        if (!WriteFile(handle_of(file), bytes, chunk, &written, &at) || written == 0) {
-            errno = errno_of(GetLastError());
-            return false;
-        }
-        bytes += written;
-        offset += written;
-        length -= written;
-    }
-    return true;
-}
 
 int open_anonymous_file() {
     wchar_t folder[MAX_PATH + 1];
@@ -377,26 +354,6 @@ bool open_output(const char *path, OutputFile &out) {
     if (writing) guarded_path = written;
     LeaveCriticalSection(&guard);
     return out.descriptor >= 0;
-}
-
-bool write_output(OutputFile &out, const char *first, std::size_t first_length,
-                  const char *second, std::size_t second_length) {
-    const char *parts[2] = {first, second};
-    std::size_t lengths[2] = {first_length, second_length};
-    for (int i = 0; i < 2; ++i) {
-        while (lengths[i] > 0) {
-            const unsigned chunk =
-                lengths[i] < (1U << 30) ? static_cast<unsigned>(lengths[i]) : 1U << 30;
-            const int written = _write(out.descriptor, parts[i], chunk);
-            if (written <= 0) {
-                if (written == 0) errno = EIO;
-                return false;
-            }
-            parts[i] += written;
-            lengths[i] -= static_cast<std::size_t>(written);
-        }
-    }
-    return true;
 }
 
 bool close_output(OutputFile &out, const char *path) {

@@ -1,0 +1,70 @@
+// What both platforms share on top of their system calls: reading that salvages what it
+// can, writing all of several parts, and the names of temporary files.
+#include <cerrno>
+
+#include "platform.h"
+
+namespace {
+
+// Moves the parts past count bytes, and past any that are then empty.
+void use_up(Part *&parts, int &count, std::size_t bytes) {
+    for (; count > 0 && bytes >= parts->length; ++parts, --count) bytes -= parts->length;
+    if (count > 0) {
+        parts->bytes += bytes;
+        parts->length -= bytes;
+    }
+}
+
+}  // namespace
+
+std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length) {
+    const std::int64_t got = read_once(file, offset, buffer, length);
+    if (got >= 0 || length <= kSectorSize) return got;
+    std::size_t salvaged = 0;  // the sectors before the one that fails
+    for (std::int64_t part = 0; salvaged < length; salvaged += static_cast<std::size_t>(part)) {
+        const std::size_t left = length - salvaged;
+        part = read_once(file, offset + static_cast<std::int64_t>(salvaged), buffer + salvaged,
+                         left < kSectorSize ? left : kSectorSize);
+        if (part <= 0) break;
+    }
+    return salvaged > 0 ? static_cast<std::int64_t>(salvaged) : -1;
+}
+
+bool write_all(int file, std::int64_t offset, Part *parts, int count) {
+    for (use_up(parts, count, 0); count > 0;) {
+        const std::int64_t written = write_once(file, offset, parts, count);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = EIO;
+            return false;
+        }
+        if (offset >= 0) offset += written;
+        use_up(parts, count, static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+bool write_file_at(int file, std::int64_t offset, const char *bytes, std::size_t length) {
+    Part part{bytes, length};
+    return write_all(file, offset, &part, 1);
+}
+
+bool write_output(OutputFile &out, const char *first, std::size_t first_length,
+                  const char *second, std::size_t second_length) {
+    Part parts[2] = {{first, first_length}, {second, second_length}};
+    return write_all(out.descriptor, -1, parts, 2);
+}
+
+void temp_file_name(char (&name)[kTempNameSize]) {
+    static std::uint64_t state = 0;
+    if (state == 0) state = name_seed() | 1;  // never 0, which xorshift would keep
+    state ^= state << 13;  // xorshift64
+    state ^= state >> 7;
+    state ^= state << 17;
+    const auto number = static_cast<std::uint32_t>(state >> 16);
+    char *end = name;
+    for (const char *prefix = kTempPrefix; *prefix != '\0'; ++prefix) *end++ = *prefix;
+    for (int shift = 28; shift >= 0; shift -= 4) *end++ = "0123456789abcdef"[(number >> shift) & 15];
+    for (const char *suffix = ".tmp"; *suffix != '\0'; ++suffix) *end++ = *suffix;
+    *end = '\0';
+}
