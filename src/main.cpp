@@ -65,14 +65,14 @@ bool names_no_stem(const char *name, std::size_t stem_end) {
            trims_component(stem, stem_length);
 }
 
-bool is(const char *argument, const char *option) { return std::strcmp(argument, option) == 0; }
+bool equals(const char *argument, const char *option) { return std::strcmp(argument, option) == 0; }
 
 // The value of -o DIR, --output-dir DIR, --output-dir=DIR or -oDIR at argv[i], moving i
 // past it; nullptr when the argument is no such option.
 const char *output_dir_value(int argc, char **argv, int &i, bool &missing) {
     const char *argument = argv[i];
     constexpr char kLongEquals[] = "--output-dir=";
-    if (is(argument, "-o") || is(argument, "--output-dir")) {
+    if (equals(argument, "-o") || equals(argument, "--output-dir")) {
         missing = i + 1 >= argc || argv[i + 1][0] == '\0';
         return missing ? argument : argv[++i];
     }
@@ -84,21 +84,21 @@ const char *output_dir_value(int argc, char **argv, int &i, bool &missing) {
     return value;
 }
 
-Action parse_arguments(int argc, char **argv, Options &options) {
+Action parse_arguments(Messages &messages, int argc, char **argv, Options &options) {
     bool names_only = false;  // after "--"
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
         if (names_only || argument[0] != '-' || argument[1] == '\0') {
             options.names.push_back(argument);
-        } else if (is(argument, "--")) {
+        } else if (equals(argument, "--")) {
             names_only = true;
-        } else if (is(argument, "-h") || is(argument, "--help")) {
+        } else if (equals(argument, "-h") || equals(argument, "--help")) {
             return Action::kHelp;
-        } else if (is(argument, "-V") || is(argument, "--version")) {
+        } else if (equals(argument, "-V") || equals(argument, "--version")) {
             return Action::kVersion;
-        } else if (is(argument, "--check")) {
+        } else if (equals(argument, "--check")) {
             options.check = true;
-        } else if (is(argument, "--sync")) {
+        } else if (equals(argument, "--sync")) {
             options.sync = true;
         } else {
             bool missing = false;
@@ -108,7 +108,7 @@ Action parse_arguments(int argc, char **argv, Options &options) {
                                   : options.output_dir != nullptr ? " gives a second output directory"
                                                                   : nullptr;
             if (problem != nullptr) {
-                report_usage_error(argument, problem);
+                report_usage_error(messages, argument, problem);
                 return Action::kUsageError;
             }
             options.output_dir = value;
@@ -119,7 +119,7 @@ Action parse_arguments(int argc, char **argv, Options &options) {
                           : options.check && options.sync ? "--check writes nothing to make durable with --sync"
                                                           : nullptr;
     if (problem != nullptr) {
-        report_usage_error(nullptr, problem);
+        report_usage_error(messages, nullptr, problem);
         return Action::kUsageError;
     }
     return Action::kConvert;
@@ -134,120 +134,148 @@ std::string folder_name(const char *folder) {
 }
 
 // Makes -o's folder with its parents; false, having said why, when there is none.
-bool make_output_folder(const std::string &folder) {
+bool make_output_folder(Messages &messages, const std::string &folder) {
     std::error_code error;
     std::filesystem::create_directories(native_path(folder.c_str()), error);
     FileIdentity ignored{};
     if (identify_directory(folder.c_str(), ignored)) return true;
-    report_directory_failure(folder.c_str(), error ? error.message().c_str() : "not a directory");
+    report_directory_failure(messages, folder.c_str(), error ? error.message().c_str() : "not a directory");
     return false;
 }
 
 // Created directly, never through a shell, so that no file name can run a command. False,
 // having said why, when there is no directory: then every file of the input would fail.
-bool make_output_directory(const char *name, const std::string &directory) {
+bool make_output_directory(Messages &messages, const char *name, const std::string &directory) {
     std::error_code error;
     std::filesystem::create_directory(native_path(directory.c_str()), error);
     FileIdentity ignored{};
     if (identify_directory(directory.c_str(), ignored)) return true;
-    report_no_directory(name, directory.c_str(), error ? error.message().c_str() : "not a directory");
+    report_no_directory(messages, name, directory.c_str(), error ? error.message().c_str() : "not a directory");
     return false;
 }
 
+// What the walk over the arguments works with, but the conversion itself.
+struct Walk {
+    Options options;
+    std::string output_folder;        // -o's, less separators at its end; empty without -o
+    std::vector<Converted> converted;  // the inputs so far, with their directories
+    Messages messages;
+};
+
+// An input ready to convert: open, with its directory.
+struct Input {
+    const char *name;
+    int file;               // open for reading
+    bool named_gzip;        // its name ends in .gz
+    std::string directory;  // of its DTA files
+};
+
 // The input that already wrote into directory, if another file than input did.
-const Converted *earlier_writer(const std::vector<Converted> &converted,
-                                const std::string &directory, const FileIdentity &input) {
+const Converted *earlier_writer(const Walk &walk, const std::string &directory, const FileIdentity &input) {
     FileIdentity identity{};
     if (!identify_directory(directory.c_str(), identity)) return nullptr;
-    const auto earlier = std::find_if(converted.begin(), converted.end(), [&](const Converted &c) {
+    const auto earlier = std::find_if(walk.converted.begin(), walk.converted.end(), [&](const Converted &c) {
         return same_file(c.directory, identity) && !same_file(c.input, input);
     });
-    return earlier != converted.end() ? &*earlier : nullptr;
+    return earlier != walk.converted.end() ? &*earlier : nullptr;
 }
 
-// What the input's end leaves to tell: a read error, or that it gave no file at all.
-void report_input_end(const Conversion &conversion, const char *name) {
-    if (conversion.input.error != 0) {
-        report_read_error(name, conversion.input.error, conversion.input.problem);
-    } else if (conversion.charge_lines == 0) {  // not MS2 at all, perhaps
-        notice_no_dta_file(name);
+// The directory of an input's DTA files: beside it, or under -o's folder.
+std::string directory_of(const Walk &walk, const char *name, std::size_t stem_length) {
+    std::string stem(name, stem_length);
+    if (walk.output_folder.empty()) return stem;
+    return walk.output_folder + separator_for(walk.output_folder.c_str()) + last_path_component(stem.c_str());
+}
+
+// Makes the input's directory (but when checking) unless an earlier input of the run wrote
+// it, and notes it as the input's; false, having said why, when it may not be used.
+bool claim_directory(Walk &walk, const Input &input) {
+    const FileIdentity identity = identify_file(input.file);
+    if (const Converted *earlier = earlier_writer(walk, input.directory, identity)) {
+        report_shared_directory(walk.messages, input.name, earlier->name, input.directory.c_str(),
+                                walk.options.check);
+        return false;
     }
+    if (!walk.options.check) {
+        if (!make_output_directory(walk.messages, input.name, input.directory)) return false;
+        report_converting(walk.messages, input.name);
+    }
+    FileIdentity directory{};
+    if (identify_directory(input.directory.c_str(), directory))
+        walk.converted.push_back({directory, identity, input.name});
+    return true;
 }
 
-// Compares what stands in directory with what converting the input would leave there.
-void check_input(Conversion &conversion, const char *name, int file, const std::string &directory) {
-    conversion.writer.checking = true;
-    split_ms2(conversion, name, file, directory.c_str());
-    report_input_end(conversion, name);
-    finish_tree_check(conversion.writer.tree, conversion.writer.names, name, directory,
-                      conversion.input.cut_short, conversion.path, conversion.prefix_length);
-}
-
-void convert_argument(const char *name, const Options &options, const std::string &output_folder,
-                      std::vector<Converted> &converted) {
-    static Conversion conversion;  // one input is converted at a time, each from a fresh start
+// The input named, open and with its directory claimed; false, having said why, when there
+// is nothing to convert.
+bool open_input(Walk &walk, const char *name, Input &input) {
     const std::size_t length = std::strlen(name);
     const std::size_t ending = ms2_ending_length(name, length);
     if (ending == 0 || names_no_stem(name, length - ending)) {
-        report_skipped(name);
-        return;
+        report_skipped(walk.messages, name);
+        return false;
     }
     int reason = 0;
-    const int file = open_regular_file(name, reason);
-    if (file < 0) {
-        report_unreadable(name, reason);
-        return;
+    input = {name, open_regular_file(name, reason), ending == sizeof kGzipEnding - 1,
+             directory_of(walk, name, length - ending)};
+    if (input.file < 0) {
+        report_unreadable(walk.messages, name, reason);
+        return false;
     }
-    std::string directory(name, length - ending);
-    if (!output_folder.empty()) {
-        directory = output_folder + separator_for(output_folder.c_str()) +
-                    last_path_component(directory.c_str());
+    if (claim_directory(walk, input)) return true;
+    close_file(input.file);
+    input.file = -1;
+    return false;
+}
+
+// What is left to do at the input's end: tell of a read error, or of no file at all; when
+// checking, tell what was found; with --sync, make the files durable.
+void finish_input(Walk &walk, const Conversion &conversion, const Input &input) {
+    Messages &messages = walk.messages;
+    if (conversion.input.error != 0) {
+        report_read_error(messages, input.name, conversion.input.error, conversion.input.problem);
+    } else if (conversion.files == 0) {  // not MS2 at all, perhaps
+        notice_no_dta_file(messages, input.name);
     }
-    const FileIdentity input = identify_file(file);
-    conversion.named_gzip = ending == sizeof kGzipEnding - 1;
-    FileIdentity written{};
-    if (const Converted *earlier = earlier_writer(converted, directory, input)) {
-        report_shared_directory(name, earlier->name, directory.c_str(), options.check);
-    } else if (options.check) {
-        if (identify_directory(directory.c_str(), written)) converted.push_back({written, input, name});
-        check_input(conversion, name, file, directory);
-    } else if (make_output_directory(name, directory)) {
-        report_converting(name);
-        if (identify_directory(directory.c_str(), written)) converted.push_back({written, input, name});
-        conversion.writer.checking = false;
-        conversion.writer.file.durable = options.sync;
-        split_ms2(conversion, name, file, directory.c_str());
-        report_input_end(conversion, name);
-        if (options.sync && !make_durable(directory.c_str())) report_not_durable(name, errno);
+    if (walk.options.check) {
+        std::string path = conversion.path;
+        finish_tree_check(messages, conversion.writer.tree, conversion.writer.names, input.name,
+                          input.directory, conversion.input.cut_short, path, conversion.prefix_length);
     }
-    close_file(file);
+    if (walk.options.sync && !make_durable(input.directory.c_str())) report_not_durable(messages, input.name, errno);
 }
 
 int run(int argc, char **argv) {
     guard_against_interruption();
-    const bool named = argc >= 1 && argv[0] != nullptr && argv[0][0] != '\0';
-    const char *program = named ? argv[0] : kProgramName;
-    Options options;
-    switch (parse_arguments(argc, argv, options)) {
-        case Action::kUsage: usage(program); return exit_status();
-        case Action::kHelp: help(program); return exit_status();
-        case Action::kVersion: version(); return exit_status();
+    Walk walk{};
+    Messages &messages = walk.messages;
+    const char *program = argc >= 1 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : kProgramName;
+    switch (parse_arguments(messages, argc, argv, walk.options)) {
+        case Action::kUsage: usage(messages, program); return exit_status(messages);
+        case Action::kHelp: help(messages, program); return exit_status(messages);
+        case Action::kVersion: version(messages); return exit_status(messages);
         case Action::kUsageError: return kUsageErrorStatus;
         case Action::kConvert: break;
     }
-    const std::string output_folder =
-        options.output_dir != nullptr ? folder_name(options.output_dir) : std::string();
-    if (!output_folder.empty() && !options.check && !make_output_folder(output_folder))
-        return exit_status();
-    std::vector<Converted> converted;
+    const Options &options = walk.options;
+    if (options.output_dir != nullptr) walk.output_folder = folder_name(options.output_dir);
+    if (!walk.output_folder.empty() && !options.check && !make_output_folder(messages, walk.output_folder))
+        return exit_status(messages);
+    static Conversion conversion;  // its buffers (about 1 MB) are zero until used, and serve every input
+    conversion.writer.checking = options.check;
+    conversion.writer.file.durable = options.sync;
     for (const char *name : options.names) {
+        Input input{name, -1, false, {}};
         try {
-            convert_argument(name, options, output_folder, converted);
+            if (!open_input(walk, name, input)) continue;
+            split_ms2(conversion, messages, name, input.file, input.named_gzip, input.directory.c_str());
+            finish_input(walk, conversion, input);
         } catch (const std::exception &failure) {  // only memory exhaustion can throw here
-            report_argument_failure(name, failure.what());
+            report_argument_failure(messages, name, failure.what());
         }
+        if (input.file >= 0) close_file(input.file);
     }
-    return exit_status();
+    return exit_status(messages);
 }
 
 }  // namespace

@@ -71,10 +71,11 @@ private:
 // tells what it read.
 const Conversion &split_text(const Scratch &scratch, const std::string &name, const std::string &contents) {
     static Conversion conversion;
+    static Messages messages;
     const int file = scratch.input(name + ".ms2", contents);
     EXPECT_GE(file, 0);
     EXPECT_TRUE(fs::create_directory(scratch.path(name)));
-    split_ms2(conversion, (name + ".ms2").c_str(), file, scratch.path(name).c_str());
+    split_ms2(conversion, messages, (name + ".ms2").c_str(), file, false, scratch.path(name).c_str());
     close(file);
     return conversion;
 }
@@ -224,7 +225,7 @@ TEST(SplitMs2, ReadsAreBounded) {
     const std::string body = "1 1\n2 2\nI among the peaks\n3 3\n";
     text += body + "S 2 2\n";
     const Conversion &many = split_text(scratch, "many", text);
-    EXPECT_EQ(many.charge_lines, static_cast<std::uint64_t>(charge_lines));
+    EXPECT_EQ(many.files, static_cast<std::uint64_t>(charge_lines));
     EXPECT_LE(many.input.reread_bytes, 2 * text.size() + charge_lines * (body.size() + kLinePieceSize));
     expect_file(scratch.path("many/many.00001.00001.2.dta"), "1.5 2\n1 1\n2 2\n3 3\n");
 }

@@ -60,7 +60,7 @@ bool is_dta_name(const std::string &name, std::string &path, std::size_t prefix_
 
 // The names in a directory that a conversion of the input would not leave there.
 struct Strays {
-    const WrittenNames &names;
+    const WrittenNames &names;  // those the input gives
     std::string &path;
     std::size_t prefix_length;
     std::size_t base_start;                  // of the name in path
@@ -80,13 +80,13 @@ void sort_out(void *context, const char *entry) {
 }
 
 // Reports each of them in a line, in order of name; returns their count.
-std::uint64_t report_strays(const WrittenNames &names, const char *directory, std::string &path,
-                            std::size_t prefix_length) {
+std::uint64_t report_strays(Messages &messages, const WrittenNames &names, const char *directory,
+                            std::string &path, std::size_t prefix_length) {
     const std::size_t base_start = prefix_length - std::strlen(last_path_component(directory)) - 1;
     Strays strays{names, path, prefix_length, base_start, {}, {}};
     if (!visit_directory(directory, sort_out, &strays)) {
         if (errno == ENOENT) return 0;  // its files were each found missing
-        report_unlistable(directory, errno);
+        report_unlistable(messages, directory, errno);
         return 1;
     }
     for (const bool temporary : {false, true}) {
@@ -94,7 +94,7 @@ std::uint64_t report_strays(const WrittenNames &names, const char *directory, st
         std::sort(found.begin(), found.end());
         for (const std::string &name : found) {
             path.replace(base_start, std::string::npos, name);
-            report_check_problem(temporary ? " left over: " : " extra: ", path.c_str());
+            report_check_problem(messages, temporary ? " left over: " : " extra: ", path.c_str());
         }
     }
     return strays.extras.size() + strays.temporary.size();
@@ -164,7 +164,7 @@ void note_verdict(TreeCheck &check, DtaKey key, Noted noted, Verdict verdict) {
     }
 }
 
-std::uint64_t finish_tree_check(const TreeCheck &check, const WrittenNames &names, const char *name,
+std::uint64_t finish_tree_check(Messages &messages, const TreeCheck &check, const WrittenNames &names, const char *name,
                                 const std::string &directory, bool cut_short, std::string &path,
                                 std::size_t prefix_length) {
     std::uint64_t problems = 0;
@@ -174,9 +174,9 @@ std::uint64_t finish_tree_check(const TreeCheck &check, const WrittenNames &name
         const char *text = problem_text(problem.verdict);
         if (text == nullptr) continue;
         compose_dta_path(path, prefix_length, {problem.key.first, problem.key.last}, problem.key.charge);
-        report_check_problem(text, path.c_str());
+        report_check_problem(messages, text, path.c_str());
     }
-    if (!cut_short) problems += report_strays(names, directory.c_str(), path, prefix_length);
-    report_check_summary(name, check.files, problems);
+    if (!cut_short) problems += report_strays(messages, names, directory.c_str(), path, prefix_length);
+    report_check_summary(messages, name, check.files, problems);
     return problems;
 }

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "messages.h"
 #include "platform.h"
 #include "written_names.h"
 
@@ -62,7 +63,7 @@ void note_verdict(TreeCheck &check, DtaKey key, Noted noted, Verdict verdict);
 // Tells every problem with the input's files, each in a line with its path (which has the
 // prefix of path), then, unless the input was cut short, the files in the directory that a
 // conversion would not leave; then the summary. Returns the count of problems.
-std::uint64_t finish_tree_check(const TreeCheck &check, const WrittenNames &names, const char *name,
+std::uint64_t finish_tree_check(Messages &messages, const TreeCheck &check, const WrittenNames &names, const char *name,
                                 const std::string &directory, bool cut_short, std::string &path,
                                 std::size_t prefix_length);
 

@@ -1,33 +1,49 @@
 // Every line the program prints, and its name, in one place. Progress and per-file problems
 // go to standard output, each line beginning with a blank; what a user must act on beyond
-// that goes to standard error, prefixed with the program's name. Each line reaches its
-// descriptor in one write, unbuffered, so that runs sharing a terminal, pipe or log never
-// split a line and the two streams keep their order. Every failure reported here also sets
-// the exit status.
+// that goes to standard error, prefixed with the program's name. Each line of up to 16 KiB
+// reaches its descriptor in one write, unbuffered, so that runs sharing a terminal, pipe or
+// log never split a line and the two streams keep their order; a progress line standing on
+// the terminal is cleared by a write of its own before it and drawn again after it. Every
+// failure reported here also sets the exit status.
 #ifndef MS2SPLIT_MESSAGES_H
 #define MS2SPLIT_MESSAGES_H
 
+#include <cstddef>
 #include <cstdint>
 
 extern const char kProgramName[];
 
+// A line longer than this (only a name of many kilobytes makes one) takes several writes.
+constexpr std::size_t kMessageSize = std::size_t{16} * 1024;
+
+// What the lines of one run share: whether any told of a failure, and the progress line
+// that stands on the terminal. One for the run, passed down.
+struct Messages {
+    bool failed;                  // a failure has been reported: the exit status is 1
+    int output_error;             // errno of the first write to standard output that failed
+    std::size_t progress_length;  // of the progress line on the terminal; 0: none stands
+    char progress[kMessageSize];  // that line, after a CR
+    char line[kMessageSize];      // the line being sent
+    char blanks[kMessageSize + 2];  // to clear the progress line
+};
+
 constexpr int kUsageErrorStatus = 2;
 
-void usage(const char *program);
+void usage(Messages &messages, const char *program);
 // --help: the usage text, the options, what the program writes and the exit statuses.
-void help(const char *program);
+void help(Messages &messages, const char *program);
 // --version: the version and the licence.
-void version();
+void version(Messages &messages);
 // A command line that cannot be followed: the argument in quotes (unless nullptr) and the
 // problem, then where to read how.
-void report_usage_error(const char *argument, const char *problem);
+void report_usage_error(Messages &messages, const char *argument, const char *problem);
 
-void report_converting(const char *name);
+void report_converting(Messages &messages, const char *name);
 // The name does not end in the MS2 ending, or names no stem: not a failure.
-void report_skipped(const char *name);
+void report_skipped(Messages &messages, const char *name);
 
 // reason: an errno value, or kNotRegularFile.
-void report_unreadable(const char *name, int reason);
+void report_unreadable(Messages &messages, const char *name, int reason);
 // Why the DTA files of one input could not be written: each cause (an errno value) is told
 // once, with the first file it cost, and at the input's end with the number of files.
 struct WriteFailures {
@@ -36,44 +52,44 @@ struct WriteFailures {
     std::uint64_t files[kCausesMax];
     int causes;
 };
-void report_unwritable(WriteFailures &failures, const char *dta_path, int reason);
-void report_failure_counts(const WriteFailures &failures, const char *name);
+void report_unwritable(Messages &messages, WriteFailures &failures, const char *dta_path, int reason);
+void report_failure_counts(Messages &messages, const WriteFailures &failures, const char *name);
 // problem, when set, says what errno cannot (corrupt gzip data).
-void report_read_error(const char *name, int error, const char *problem);
-void report_directory_failure(const char *directory, const char *reason);
-void report_unremovable(const char *dta_path, int error);
-void report_argument_failure(const char *name, const char *reason);
+void report_read_error(Messages &messages, const char *name, int error, const char *problem);
+void report_directory_failure(Messages &messages, const char *directory, const char *reason);
+void report_unremovable(Messages &messages, const char *dta_path, int error);
+void report_argument_failure(Messages &messages, const char *name, const char *reason);
 // --sync: the system could not make the input's DTA files durable.
-void report_not_durable(const char *name, int error);
+void report_not_durable(Messages &messages, const char *name, int error);
 // An input whose output directory an earlier input of this run wrote (or, when checking,
 // checked): not converted (or checked).
-void report_shared_directory(const char *name, const char *earlier, const char *directory,
+void report_shared_directory(Messages &messages, const char *name, const char *earlier, const char *directory,
                              bool checking);
 // An input whose output directory cannot be made: not converted.
-void report_no_directory(const char *name, const char *directory, const char *reason);
+void report_no_directory(Messages &messages, const char *name, const char *directory, const char *reason);
 
 // --check: a problem with what stands in an input's directory (" missing: ", " differs: ",
 // " not a file: ", " extra: ", " left over: ") and its path; a directory that cannot be
 // listed; a DTA file that cannot be read; and, per input, how many files were checked and
 // how many problems found. Any problem is a failure.
-void report_check_problem(const char *problem, const char *path);
-void report_unlistable(const char *directory, int error);
-void report_unreadable_dta(const char *path, int error);
-void report_check_summary(const char *name, std::uint64_t files, std::uint64_t problems);
+void report_check_problem(Messages &messages, const char *problem, const char *path);
+void report_unlistable(Messages &messages, const char *directory, int error);
+void report_unreadable_dta(Messages &messages, const char *path, int error);
+void report_check_summary(Messages &messages, const char *name, std::uint64_t files, std::uint64_t problems);
 
 // Notices of output that differs from what the input suggests: not failures.
-void notice_no_dta_file(const char *name);
-void notice_replaced(const char *dta_path);
+void notice_no_dta_file(Messages &messages, const char *name);
+void notice_replaced(Messages &messages, const char *dta_path);
 // No memory to keep the names of the files written: later notices may be missed.
-void notice_names_lost(const char *dta_path);
+void notice_names_lost(Messages &messages, const char *dta_path);
 
 // A progress line on standard error, which must be a terminal, rewritten in place; any
 // other line clears it first. end_progress leaves it as the input's last word.
-void show_progress(const char *name, int percent_read, std::uint64_t files, double mb_per_second);
-void end_progress();
+void show_progress(Messages &messages, const char *name, int percent_read, std::uint64_t files, double mb_per_second);
+void end_progress(Messages &messages);
 
 // Reports if standard output could not be written, and returns the exit status: 0 when
 // nothing failed, 1 otherwise.
-int exit_status();
+int exit_status(Messages &messages);
 
 #endif

@@ -10,10 +10,11 @@
 //   lines end, and whether every charge line's body is one run of bytes, which it is unless
 //   a piece that begins with a letter (an annotation line among the peaks, or a charge line
 //   after a blank line) stands among the body's pieces. The pass looks at pieces one at a
-//   time in the header and, past it, at whole lines 64 bytes at a time, looking only for
-//   line ends and what begins the next line: a letter while the body may still be one run,
-//   and once it cannot be, only an S (pass_lines). Lines longer than a piece are left to
-//   the piece-by-piece pass, which cuts them as the rules do.
+//   time in the header and, past it, at whole lines in bulk (64 bytes at a time with SSE2,
+//   a line at a time elsewhere), looking only for line ends and what begins the next line:
+//   a letter while the body may still be one run, and once it cannot be, only an S
+//   (pass_lines). Lines longer than a piece are left to the piece-by-piece pass, which cuts
+//   them as the rules do.
 // - At each scan the buffer keeps the scan's bytes from its start, so that its files are
 //   written from memory. A scan too large for that is read again for its files: from the
 //   file itself, or, for gzip, which cannot be read twice, from an anonymous temporary file
@@ -218,10 +219,10 @@ bool spill_scan(Ms2Input &input, std::int64_t offset) {
     return true;
 }
 
-// The first byte a refill keeps: the held scan's start, while it leaves room for two
-// pieces; otherwise the cursor's. A gzip scan that outgrows the buffer goes on to the spill
-// as it passes.
-std::size_t first_kept_byte(Ms2Input &input) {
+// Readies the buffer for a refill and returns the first byte it keeps: the held scan's
+// start, while the scan leaves room for two pieces; otherwise the cursor's, and then a gzip
+// scan that outgrew the buffer goes on to the spill as it passes.
+std::size_t prepare_refill(Ms2Input &input) {
     if (input.scan_held) {
         if (input.filled - input.scan_index <= kHeldBytesMax) return input.scan_index;
         input.scan_held = false;
@@ -253,7 +254,7 @@ std::int64_t read_more(Ms2Input &input, char *out, std::size_t capacity) {
 // Moves what must stay to the front and reads more behind it, until the buffer is full or
 // the input ends.
 void refill(Ms2Input &input) {
-    const std::size_t kept_from = first_kept_byte(input);
+    const std::size_t kept_from = prepare_refill(input);
     const std::size_t kept = input.filled - kept_from;
     std::memmove(input.data, input.data + kept_from, kept);
     input.buffer_offset += static_cast<std::int64_t>(kept_from);
@@ -299,12 +300,14 @@ void pass_lines(Ms2Input &input) {
     input.cursor = static_cast<std::size_t>(lines_end<stop>(line, end) - input.data);
 }
 
-void note_piece(Ms2Input &input, Scan &scan, ScanWalk &walk, const LinePiece &piece) {
+// Notes what the piece just read tells of the scan, then moves the cursor past the lines
+// after it that can tell nothing more.
+void walk_piece(Ms2Input &input, Scan &scan, ScanWalk &walk, const LinePiece &piece) {
     const char first = piece.bytes[0];
     if (is_letter(first)) {
         if (walk.in_header && first == 'Z') {
             if (walk.body_piece_seen) scan.same_body = false;
-            ++scan.charge_lines;
+            scan.charge_lines.push_back(offset_of(input, input.cursor) - static_cast<std::int64_t>(piece.length));
         }
         if (walk.body_piece_seen) scan.one_run = false;
         scan.run_start = offset_of(input, input.cursor);
@@ -313,7 +316,7 @@ void note_piece(Ms2Input &input, Scan &scan, ScanWalk &walk, const LinePiece &pi
             walk.in_header = false;
             scan.header_end = offset_of(input, input.cursor) - static_cast<std::int64_t>(piece.length);
         }
-        if (scan.charge_lines > 0) walk.body_piece_seen = true;
+        if (!scan.charge_lines.empty()) walk.body_piece_seen = true;
     }
     // Past the header, what follows changes nothing up to the next letter line while the
     // body may still be one run, and once it cannot be, up to the next S line: pass in bulk.
@@ -407,7 +410,7 @@ bool next_scan(Ms2Input &input, Scan &scan) {
     scan.start = offset_of(input, input.cursor);
     scan.header_end = -1;
     scan.run_start = scan.start;
-    scan.charge_lines = 0;
+    scan.charge_lines.clear();
     scan.one_run = scan.same_body = true;
     input.scan_held = true;
     input.scan_index = input.cursor;
@@ -417,7 +420,7 @@ bool next_scan(Ms2Input &input, Scan &scan) {
             unread_piece(input, piece);
             break;
         }
-        note_piece(input, scan, walk, piece);
+        walk_piece(input, scan, walk, piece);
     }
     if (input.at_end && input.cursor == input.filled && input.cut_short) return false;
     scan.end = offset_of(input, input.cursor);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "inflate.h"
 #include "platform.h"
@@ -75,13 +76,15 @@ void parse_charge_line(const LinePiece &piece, ChargeLine &line);
 
 // One scan as the forward reading found it: from the byte after its S piece to the next S
 // piece or the end of the input, in input offsets (of the decompressed stream for gzip).
+// Its charge lines are the reader's to find; the list keeps its room from scan to scan, so
+// it costs memory only for the most charge lines a scan of the input has (8 bytes each).
 struct Scan {
     ScanNumbers numbers;
     std::int64_t start;
     std::int64_t end;
     std::int64_t header_end;     // the first peak piece, or end: the charge lines lie before it
     std::int64_t run_start;      // after the scan's last letter piece, while one_run holds
-    std::uint32_t charge_lines;  // Z pieces before header_end
+    std::vector<std::int64_t> charge_lines;  // where each Z piece before header_end begins
     bool one_run;                // every charge line's body is the bytes from run_start to end
     bool same_body;              // every charge line has the same body
     const char *held;            // the bytes from start to end in the buffer; nullptr: reread

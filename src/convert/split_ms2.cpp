@@ -2,8 +2,8 @@
 //
 // How it works
 // - The reader hands over one scan at a time (next_scan): its scan numbers, where it lies,
-//   where its charge lines end, whether every charge line's body is one run of bytes, and
-//   the bytes themselves when the buffer holds them.
+//   where each of its charge lines begins, whether every charge line's body is one run of
+//   bytes, and the bytes themselves when the buffer holds them.
 // - For each charge line of the scan, one DTA file: the header line, then the body, which
 //   is every piece after the charge line up to the scan's end that does not begin with a
 //   letter. A body that is one run is written as it stands, in one write from the buffer;
@@ -59,15 +59,12 @@ struct PieceReader {
     char *window;                // of kRereadWindowSize bytes, for a scan not held
     std::int64_t window_offset;  // of window[0]
     std::size_t window_length;   // bytes the window holds
-    bool failed;                 // reading the scan again failed, which ended the input
 };
 
-PieceReader piece_reader(std::int64_t from, std::int64_t end, char *window) {
-    return {from, end, window, 0, 0, false};
-}
+PieceReader piece_reader(std::int64_t from, std::int64_t end, char *window) { return {from, end, window, 0, 0}; }
 
 // The bytes known from the reader's position on, reading the window again when it could not
-// hold the next piece whole; nullptr after a failed read.
+// hold the next piece whole; nullptr after a failed read, which ends the input.
 const char *bytes_at(Conversion &conversion, const Scan &scan, PieceReader &reader,
                      std::size_t &available) {
     const std::int64_t left = reader.end - reader.position;
@@ -80,10 +77,7 @@ const char *bytes_at(Conversion &conversion, const Scan &scan, PieceReader &read
     if (reader.position < reader.window_offset || window_end - reader.position < wanted) {
         const std::int64_t got = reread_scan(conversion.input, scan, reader.position, reader.window,
                                              kRereadWindowSize);
-        if (got < 0) {
-            reader.failed = true;
-            return nullptr;
-        }
+        if (got < 0) return nullptr;
         reader.window_offset = reader.position;
         reader.window_length = static_cast<std::size_t>(got);
     }
@@ -94,36 +88,8 @@ const char *bytes_at(Conversion &conversion, const Scan &scan, PieceReader &read
     return reader.window + (reader.position - reader.window_offset);
 }
 
-// The next piece of the part; false at its end or after a failed read.
-bool next_piece(Conversion &conversion, const Scan &scan, PieceReader &reader, LinePiece &piece) {
-    if (reader.position >= reader.end) return false;
-    std::size_t available = 0;
-    const char *bytes = bytes_at(conversion, scan, reader, available);
-    if (bytes == nullptr) return false;
-    piece = {bytes, piece_length(bytes, available)};
-    reader.position += static_cast<std::int64_t>(piece.length);
-    return true;
-}
-
-// A body of one run: the bytes from run_start to the scan's end.
-bool copy_run(Conversion &conversion, const Scan &scan) {
-    if (scan.held != nullptr) {
-        write_body(conversion.writer, scan.held + (scan.run_start - scan.start),
-                   static_cast<std::size_t>(scan.end - scan.run_start));
-        return true;
-    }
-    for (std::int64_t at = scan.run_start; at < scan.end;) {
-        const std::int64_t got = reread_scan(conversion.input, scan, at, conversion.body_window,
-                                             kRereadWindowSize);
-        if (got < 0) return false;
-        write_body(conversion.writer, conversion.body_window, static_cast<std::size_t>(got));
-        at += got;
-    }
-    return true;
-}
-
-// Any other body: the pieces after the charge line, less those that begin with a letter,
-// sorted whole lines at a time where they can be, else one piece at a time.
+// A body that is not one run: the pieces after the charge line, less those that begin with
+// a letter, sorted whole lines at a time where they can be, else one piece at a time.
 bool gather_pieces(Conversion &conversion, const Scan &scan, std::int64_t from) {
     PieceReader reader = piece_reader(from, scan.end, conversion.body_window);
     while (reader.position < reader.end) {
@@ -146,35 +112,56 @@ bool gather_pieces(Conversion &conversion, const Scan &scan, std::int64_t from) 
     return true;
 }
 
-bool copy_body(Conversion &conversion, const Scan &scan, std::int64_t after_charge_line) {
-    if (scan.one_run) return copy_run(conversion, scan);
-    if (scan.same_body && reuse_kept_body(conversion.writer, conversion.scans)) return true;
-    return gather_pieces(conversion, scan, after_charge_line);
-}
-
-// One DTA file, for the charge line that ends at after_charge_line; false when reading the
-// scan again failed, which ends the input.
-bool write_dta(Conversion &conversion, const Scan &scan, std::int64_t after_charge_line) {
-    ++conversion.charge_lines;
-    const char *path = conversion.path.c_str();
-    if (!open_dta(conversion.writer, path, scan.numbers, conversion.line)) return true;
-    const bool read = copy_body(conversion, scan, after_charge_line);
-    close_dta(conversion.writer, path, !read);
-    return read;
-}
-
-// The files of every charge line of the scan.
-void write_scan(Conversion &conversion, const Scan &scan) {
-    PieceReader header = piece_reader(scan.start, scan.header_end, conversion.header_window);
-    LinePiece piece{};
-    for (std::uint32_t left = scan.charge_lines; left > 0 && next_piece(conversion, scan, header, piece);) {
-        if (piece.bytes[0] != 'Z') continue;
-        --left;
-        parse_charge_line(piece, conversion.line);
-        compose_dta_path(conversion.path, conversion.prefix_length, scan.numbers,
-                         conversion.line.charge);
-        if (!write_dta(conversion, scan, header.position)) return;
+// Bytes of a body that is one run: written as they stand, unless line ends must change.
+void put_run(DtaWriter &writer, const char *bytes, std::size_t length) {
+    if (writer.crlf) {
+        gather_body(writer, bytes, length);
+    } else {
+        write_body(writer, bytes, length);
     }
+}
+
+// The body of the charge line that ends at after_charge_line, to the writer; false when
+// reading the scan again failed.
+bool copy_body(Conversion &conversion, const Scan &scan, std::int64_t after_charge_line) {
+    DtaWriter &writer = conversion.writer;
+    if (!scan.one_run) {
+        if (scan.same_body && reuse_kept_body(writer, conversion.scans)) return true;
+        return gather_pieces(conversion, scan, after_charge_line);
+    }
+    if (scan.held != nullptr) {
+        put_run(writer, scan.held + (scan.run_start - scan.start), static_cast<std::size_t>(scan.end - scan.run_start));
+        return true;
+    }
+    for (std::int64_t at = scan.run_start; at < scan.end;) {
+        const std::int64_t got = reread_scan(conversion.input, scan, at, conversion.body_window, kRereadWindowSize);
+        if (got < 0) return false;
+        put_run(writer, conversion.body_window, static_cast<std::size_t>(got));
+        at += got;
+    }
+    return true;
+}
+
+// One DTA file for each charge line of the scan, opened, filled and closed in turn; false
+// when reading the scan again failed, which ends the input.
+bool write_scan(Conversion &conversion, const Scan &scan) {
+    PieceReader header = piece_reader(scan.start, scan.header_end, conversion.header_window);
+    for (const std::int64_t charge_line : scan.charge_lines) {
+        header.position = charge_line;
+        std::size_t available = 0;
+        const char *bytes = bytes_at(conversion, scan, header, available);
+        if (bytes == nullptr) return false;
+        const LinePiece piece{bytes, piece_length(bytes, available)};
+        parse_charge_line(piece, conversion.line);
+        compose_dta_path(conversion.path, conversion.prefix_length, scan.numbers, conversion.line.charge);
+        ++conversion.files;
+        const char *path = conversion.path.c_str();
+        if (!open_dta(conversion.writer, path, scan.numbers, conversion.line)) continue;
+        const bool read = copy_body(conversion, scan, charge_line + static_cast<std::int64_t>(piece.length));
+        close_dta(conversion.writer, path, !read);
+        if (!read) return false;
+    }
+    return true;
 }
 
 void start_progress(Progress &progress, int file) {
@@ -192,7 +179,7 @@ void show(Conversion &conversion, double now) {
     const int percent = progress.size > 0 ? static_cast<int>(100.0 * static_cast<double>(read) /
                                                              static_cast<double>(progress.size))
                                           : 0;
-    show_progress(conversion.name, percent, conversion.charge_lines,
+    show_progress(*conversion.writer.messages, conversion.name, percent, conversion.files,
                   static_cast<double>(read) / 1e6 / (now - progress.start));
     progress.shown = true;
 }
@@ -230,25 +217,26 @@ void compose_dta_path(std::string &path, std::size_t prefix_length, ScanNumbers 
     path.append(suffix, static_cast<std::size_t>(end + 4 - suffix));
 }
 
-void split_ms2(Conversion &conversion, const char *name, int file, const char *directory) {
+void split_ms2(Conversion &conversion, Messages &messages, const char *name, int file,
+               bool named_gzip, const char *directory) {
     conversion.name = name;
     conversion.path = dta_path_prefix(directory);
     conversion.prefix_length = conversion.path.size();
     conversion.path.reserve(conversion.prefix_length + kDtaSuffixSize);  // none per file
-    conversion.scans = conversion.charge_lines = 0;
-    attach_input(conversion.input, file, conversion.named_gzip);
-    start_dta_files(conversion.writer);
+    conversion.scans = conversion.files = 0;
+    attach_input(conversion.input, file, named_gzip);
+    start_dta_files(conversion.writer, messages);
     start_progress(conversion.progress, file);
     Scan scan{};
     while (next_scan(conversion.input, scan)) {  // it stops at a failure, and scans past it
         ++conversion.scans;
-        write_scan(conversion, scan);
+        if (!write_scan(conversion, scan)) break;
         look_at_progress(conversion);
     }
     finish_input(conversion.input);
     if (conversion.progress.shown) {  // completed, as it ends
         show(conversion, monotonic_seconds());
-        end_progress();
+        end_progress(messages);
     }
     finish_dta_files(conversion.writer, name);
 }

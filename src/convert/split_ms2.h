@@ -20,25 +20,27 @@ struct Progress {
     bool shown;             // a progress line stands on the terminal
 };
 
-// Everything one conversion holds, in one place.
+// Everything one conversion holds, in one place; split_ms2 starts each input afresh, so one
+// serves every input in turn.
 struct Conversion {
     Ms2Input input;
     DtaWriter writer;
     const char *name;            // the input, as given
-    bool named_gzip;             // its name ends in .gz: it must be gzip
     std::string path;            // the current DTA file's path
     std::size_t prefix_length;   // the part of path that every file of the input shares
     std::uint64_t scans;         // scans read so far
-    std::uint64_t charge_lines;  // charge lines taken, each given a DTA file
+    std::uint64_t files;         // DTA files attempted, one per charge line
     Progress progress;
     ChargeLine line;                            // the current charge line
     char header_window[kRereadWindowSize];      // a large scan's charge lines, read again
     char body_window[kRereadWindowSize];        // its body, read again
 };
 
-// Splits the open input named name into DTA files in directory. Afterwards the input's
-// error tells of a failed read, and charge_lines how many files were attempted.
-void split_ms2(Conversion &conversion, const char *name, int file, const char *directory);
+// Splits the open input named name into DTA files in directory (a name that ends in .gz
+// must be gzip: named_gzip). Afterwards the input's error tells of a failed read, and files
+// how many files were attempted.
+void split_ms2(Conversion &conversion, Messages &messages, const char *name, int file,
+               bool named_gzip, const char *directory);
 
 // "<directory>/<last component of directory>." (with the directory's own separator on
 // Windows): the part of every DTA path that one input shares.

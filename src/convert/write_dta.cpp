@@ -20,21 +20,8 @@ void compose_header(DtaWriter &writer, const ChargeLine &line) {
     writer.header_length = static_cast<std::size_t>(end - writer.header);
 }
 
-// Writes what is left of the header, then the bytes (or compares them, while checking).
-void write_out(DtaWriter &writer, const char *bytes, std::size_t length) {
-    if (writer.checking) {
-        compare_checked(writer.checked, writer.header, writer.header_length);
-        compare_checked(writer.checked, bytes, length);
-    } else if (!writer.failed &&
-        !write_output(writer.file, writer.header, writer.header_length, bytes, length)) {
-        writer.failed = true;
-        writer.error = errno;
-    }
-    writer.header_length = 0;
-}
-
 void write_gathered(DtaWriter &writer) {
-    write_out(writer, writer.gather, writer.gathered);
+    write_body(writer, writer.gather, writer.gathered);
     writer.gathered = 0;
     writer.gather_written = true;
     writer.kept_body = 0;  // gather no longer holds one whole body
@@ -42,7 +29,8 @@ void write_gathered(DtaWriter &writer) {
 
 }  // namespace
 
-void start_dta_files(DtaWriter &writer) {
+void start_dta_files(DtaWriter &writer, Messages &messages) {
+    writer.messages = &messages;
     clear_written_names(writer.names);
     writer.names_lost = false;
     writer.failures = WriteFailures{};
@@ -55,7 +43,7 @@ bool open_dta(DtaWriter &writer, const char *path, ScanNumbers scan, const Charg
     if (writer.checking) {
         open_checked(writer.checked, path);
     } else if (!open_output(path, writer.file)) {
-        report_unwritable(writer.failures, path, errno);
+        report_unwritable(*writer.messages, writer.failures, path, errno);
         return false;
     }
     writer.key = {scan.first, scan.last, line.charge};
@@ -68,12 +56,17 @@ bool open_dta(DtaWriter &writer, const char *path, ScanNumbers scan, const Charg
 }
 
 void write_body(DtaWriter &writer, const char *bytes, std::size_t length) {
-    if (writer.gathered > 0 || writer.crlf) {
-        gather_body(writer, bytes, length);
-        return;
+    if (writer.checking) {
+        compare_checked(writer.checked, writer.header, writer.header_length);
+        compare_checked(writer.checked, bytes, length);
+    } else if (!writer.failed) {
+        Part parts[2] = {{writer.header, writer.header_length}, {bytes, length}};
+        if (!write_all(writer.file.descriptor, -1, parts, 2)) {
+            writer.failed = true;
+            writer.error = errno;
+        }
     }
-    write_out(writer, bytes, length);
-    if (length > 0) writer.previous = bytes[length - 1];
+    writer.header_length = 0;
 }
 
 void gather_body(DtaWriter &writer, const char *bytes, std::size_t length) {
@@ -88,7 +81,6 @@ void gather_body(DtaWriter &writer, const char *bytes, std::size_t length) {
             taken = room < length ? room : length;
             std::memcpy(out, bytes, taken);
             writer.gathered += taken;
-            writer.previous = bytes[taken - 1];
         }
         bytes += taken;
         length -= taken;
@@ -114,7 +106,7 @@ namespace {
 void close_checked_dta(DtaWriter &writer, const char *path, bool read_failed) {
     const Verdict verdict = close_checked(writer.checked);
     if (read_failed) return;  // the input's error tells
-    if (verdict == Verdict::kUnreadable) report_unreadable_dta(path, writer.checked.error);
+    if (verdict == Verdict::kUnreadable) report_unreadable_dta(*writer.messages, path, writer.checked.error);
     note_verdict(writer.tree, writer.key, note_written(writer.names, writer.key), verdict);
 }
 
@@ -122,10 +114,8 @@ void close_checked_dta(DtaWriter &writer, const char *path, bool read_failed) {
 
 void close_dta(DtaWriter &writer, const char *path, bool read_failed) {
     if (!read_failed) {
-        const std::uint64_t kept = writer.kept_body;
-        write_out(writer, writer.gather, writer.gathered);  // the header too, for an empty body
+        write_body(writer, writer.gather, writer.gathered);  // the header too, for an empty body
         writer.gathered = 0;
-        writer.kept_body = kept;
     }
     if (writer.checking) {
         close_checked_dta(writer, path, read_failed);
@@ -137,8 +127,8 @@ void close_dta(DtaWriter &writer, const char *path, bool read_failed) {
     }
     if (!read_failed && !writer.failed) {
         const Noted noted = note_written(writer.names, writer.key);
-        if (noted == Noted::kAgain) notice_replaced(path);
-        if (noted == Noted::kNoRoom && !writer.names_lost) notice_names_lost(path);
+        if (noted == Noted::kAgain) notice_replaced(*writer.messages, path);
+        if (noted == Noted::kNoRoom && !writer.names_lost) notice_names_lost(*writer.messages, path);
         writer.names_lost = writer.names_lost || noted == Noted::kNoRoom;
         return;
     }
@@ -146,11 +136,11 @@ void close_dta(DtaWriter &writer, const char *path, bool read_failed) {
     // by a failed read is not the file's fault, and the input's error is reported instead.
     const bool removed = discard_output(writer.file, path);
     const int error = errno;
-    if (!read_failed) report_unwritable(writer.failures, path, writer.error);
-    if (!removed) report_unremovable(path, error);
+    if (!read_failed) report_unwritable(*writer.messages, writer.failures, path, writer.error);
+    if (!removed) report_unremovable(*writer.messages, path, error);
 }
 
-void finish_dta_files(const DtaWriter &writer, const char *name) { report_failure_counts(writer.failures, name); }
+void finish_dta_files(const DtaWriter &writer, const char *name) { report_failure_counts(*writer.messages, writer.failures, name); }
 
 std::size_t end_lines_in_crlf(const char *bytes, std::size_t length, char &previous, char *out) {
     std::size_t count = 0;

@@ -17,6 +17,7 @@ constexpr std::size_t kGatherSize = std::size_t{64} * 1024;  // the least a writ
 // Every write of a DTA file but its last carries at least kGatherSize bytes, so a file
 // costs at most one write per 64 KiB of its bytes, plus one.
 struct DtaWriter {
+    Messages *messages;            // of the run
     OutputFile file;
     WrittenNames names;            // the files of this conversion
     bool crlf;                     // DTA lines end in CR LF (Windows)
@@ -39,11 +40,12 @@ struct DtaWriter {
 };
 
 // Starts the files of a conversion, or of a check when checking is set.
-void start_dta_files(DtaWriter &writer);
+void start_dta_files(DtaWriter &writer, Messages &messages);
 // Opens the file at path and prepares its header line; false, having reported it, if the
 // file cannot be created.
 bool open_dta(DtaWriter &writer, const char *path, ScanNumbers scan, const ChargeLine &line);
-// Body bytes that stand as one run: written as they are, in one write, when nothing waits.
+// Body bytes as they stand, after what is left of the header, in one write (or compared
+// with the file at the name, when checking). Nothing gathered may wait.
 void write_body(DtaWriter &writer, const char *bytes, std::size_t length);
 // Body bytes that follow the last ones given: gathered, and written once kGatherSize wait.
 void gather_body(DtaWriter &writer, const char *bytes, std::size_t length);

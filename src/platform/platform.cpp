@@ -49,12 +49,6 @@ bool write_file_at(int file, std::int64_t offset, const char *bytes, std::size_t
     return write_all(file, offset, &part, 1);
 }
 
-bool write_output(OutputFile &out, const char *first, std::size_t first_length,
-                  const char *second, std::size_t second_length) {
-    Part parts[2] = {{first, first_length}, {second, second_length}};
-    return write_all(out.descriptor, -1, parts, 2);
-}
-
 void temp_file_name(char (&name)[kTempNameSize]) {
     static std::uint64_t state = 0;
     if (state == 0) state = name_seed() | 1;  // never 0, which xorshift would keep

@@ -129,9 +129,6 @@ void temp_file_name(char (&name)[kTempNameSize]);
 // closed or discarded, an interruption removes what was written before the program ends.
 // Each of these that fails sets errno (kNotRegularFile, or EISDIR, for what stands there).
 bool open_output(const char *path, OutputFile &out);
-// Writes first, then second; either may be empty.
-bool write_output(OutputFile &out, const char *first, std::size_t first_length,
-                  const char *second, std::size_t second_length);
 // Closes the file and, for a replacement, renames it over path. True when the complete file
 // stands at path.
 bool close_output(OutputFile &out, const char *path);

@@ -178,6 +178,7 @@ void compare_after_failure(const std::vector<std::string_view> &pieces, const Tr
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     static Conversion conversion;
+    static Messages messages;
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     if (is_gzip(text.data(), text.size())) return 0;  // read as gzip: not what the model knows
     const Damage damage = damage_of(text);
@@ -193,7 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     const int file = open(paths.input.c_str(), O_RDONLY | O_CLOEXEC);
     if (file < 0) std::abort();
-    split_ms2(conversion, "in.ms2", file, paths.stem.c_str());
+    split_ms2(conversion, messages, "in.ms2", file, false, paths.stem.c_str());
     close(file);
     const char *problem = conversion.input.problem;
     const bool trailing = problem != nullptr && std::strcmp(problem, kTrailingGarbage) == 0;
