@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Converts gzip inputs with random damage (bytes changed, cut short, garbage or zeros after
 # the data) and checks what each conversion says against its plain twin's tree: an exit
-# status 0, or garbage after the data, leaves exactly the twin's files; any other status names
+# status 0, or garbage appended after the data, leaves exactly the twin's files; any other status names
 # the input in a read error, never a crash; a file that differs from the twin's stands only
 # where the message says that files may hold wrong bytes; no temporary file stays. Prints the
 # count of each outcome.
@@ -46,11 +46,11 @@ for ((round = 0; round < rounds; round++)); do
         [ -z "$(diff -rq twin in 2>&1)" ] || fail "status 0, but the tree is not the twin's"
     else
         [ -n "$problem" ] || { cat err.log; fail "status $status without a read error that names the input"; }
-        [ -z "$wrong" ] || grep -q "may hold wrong bytes" err.log ||
+        [ -z "$wrong" ] || grep -q -e "may hold wrong bytes" -e "may be short" err.log ||
             { echo "$wrong" | head -3; fail "wrong files, and the message does not say so: $problem"; }
-        case $problem in trailing\ garbage*)
-            [ -z "$(diff -rq twin in 2>&1)" ] || fail "trailing garbage, and a scan is lost" ;;
-        esac
+        if [ $((round % 8)) = 2 ]; then  # garbage appended: every scan kept
+            [ -z "$(diff -rq twin in 2>&1)" ] || fail "trailing garbage, and a scan is lost"
+        fi
     fi
 done
 for outcome in "${!outcomes[@]}"; do echo "${outcomes[$outcome]} rounds: status $outcome"; done | sort -rn

@@ -18,10 +18,11 @@ inline constexpr char kCorrupt[] = "corrupt gzip data: DTA files written from it
 inline constexpr char kBadChecksum[] =
     "gzip data fails its checksum: DTA files written from it may hold wrong bytes";
 inline constexpr char kBadHeaderChecksum[] = "corrupt gzip data: a member's header fails its checksum";
-inline constexpr char kCutShort[] = "gzip data cut short";
+inline constexpr char kCutShort[] = "gzip data cut short: DTA files written from it may hold wrong bytes";
 inline constexpr char kNotGzip[] = "not gzip data, though its name ends in .gz";
 inline constexpr char kTrailingGarbage[] =
-    "trailing garbage after the gzip data: bytes that are neither gzip nor zeros";
+    "trailing garbage after the gzip data: neither gzip nor zeros; if it is damaged gzip, the "
+    "DTA files of the last scan may be short";
 
 // The first two bytes of every gzip member.
 inline bool is_gzip(const char *bytes, std::size_t length) {
