@@ -1,6 +1,8 @@
 // The kernel's own share of a conversion, parsing nothing: reads the input once through a
 // small buffer and throws it away, then creates the files of a list ("PATH SIZE" per line,
 // taken from the converter's output tree) with one write each from one constant buffer.
+// With "replace", each file is written under a temporary name beside its path and renamed
+// over it, as a re-run over a complete tree must.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,10 +44,12 @@ bool drain(const char *input) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: kernel_floor INPUT LIST DIRECTORY\n");
+    if (argc != 4 && !(argc == 5 && std::strcmp(argv[4], "replace") == 0)) {
+        std::fprintf(stderr, "usage: kernel_floor INPUT LIST DIRECTORY [replace]\n");
         return 2;
     }
+    const bool replace = argc == 5;
+    const std::string temp = std::string(argv[3]) + "/.kernel-floor.tmp";
     const std::vector<Entry> entries = read_list(argv[2]);  // before the work, as a setup
     std::size_t largest = 0;
     for (const Entry &entry : entries) largest = entry.size > largest ? entry.size : largest;
@@ -55,9 +59,10 @@ int main(int argc, char **argv) {
         return 1;
     }
     for (const Entry &entry : entries) {
-        const int fd = open(entry.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const char *written = replace ? temp.c_str() : entry.path.c_str();
+        const int fd = open(written, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 || write(fd, contents.data(), entry.size) != static_cast<ssize_t>(entry.size) ||
-            close(fd) != 0) {
+            close(fd) != 0 || (replace && rename(written, entry.path.c_str()) != 0)) {
             std::perror(entry.path.c_str());
             return 1;
         }

@@ -108,6 +108,7 @@ bool lines_end_in_crlf();
 struct OutputFile {
     int descriptor;           // -1 once closed
     bool durable;             // written through to the disk before it is closed (Windows)
+    bool names_taken;         // the last name was taken: the next is looked at first
     bool replacing;           // a file or link stood at the name: written under temp_path
     std::string temp_path;    // while replacing; its capacity is kept from file to file
 };

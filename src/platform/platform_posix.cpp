@@ -87,14 +87,18 @@ int create_temp(const char *path, std::string &temp) {
 bool create_output(const char *path, OutputFile &out) {
     out.replacing = false;
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        out.descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (out.descriptor >= 0) return true;  // the common case: one call
-        if (errno != EEXIST) return false;
+        if (!out.names_taken) {  // in a re-run, the create that would fail is left out
+            out.descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (out.descriptor >= 0) return true;  // a first run's case: one call
+            if (errno != EEXIST) return false;
+        }
         struct stat found {};
         if (lstat(path, &found) != 0) {
-            if (errno == ENOENT) continue;  // gone since the create: try again
-            return false;
+            if (errno != ENOENT) return false;
+            out.names_taken = false;  // gone since the create, or new: create it
+            continue;
         }
+        out.names_taken = true;
         if (!S_ISREG(found.st_mode) && !S_ISLNK(found.st_mode)) {
             errno = S_ISDIR(found.st_mode) ? EISDIR : kNotRegularFile;
             return false;

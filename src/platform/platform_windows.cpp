@@ -146,12 +146,18 @@ HANDLE create_output(const std::wstring &path, OutputFile &out, std::wstring &wr
     written = path;
     errno = EEXIST;
     for (int attempt = 0; attempt < 8; ++attempt) {  // another process may change the name
-        const HANDLE handle = create_new(path);
-        if (handle != INVALID_HANDLE_VALUE) return handle;
-        errno = errno_of(GetLastError());
-        if (GetLastError() != ERROR_FILE_EXISTS) return handle;
+        if (!out.names_taken) {  // in a re-run, the create that would fail is left out
+            const HANDLE handle = create_new(path);
+            if (handle != INVALID_HANDLE_VALUE) return handle;
+            errno = errno_of(GetLastError());
+            if (GetLastError() != ERROR_FILE_EXISTS) return handle;
+        }
         WIN32_FILE_ATTRIBUTE_DATA found{};
-        if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &found)) continue;
+        if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &found)) {
+            out.names_taken = false;  // gone since the create, or new: create it
+            continue;
+        }
+        out.names_taken = true;
         const bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             errno = EISDIR;
