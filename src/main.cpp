@@ -20,9 +20,12 @@ namespace {
 
 constexpr char kEnding[] = ".ms2";
 constexpr char kGzipEnding[] = ".ms2.gz";
+constexpr char kZstdEnding[] = ".ms2.zst";
+constexpr char kStandardInput[] = "-";
 
 struct Options {
     const char *output_dir = nullptr;  // -o: the folder of every output directory; or beside
+    const char *stream_name = nullptr;  // --name: the stem of standard input's files
     bool check = false;                // --check: compare the trees, write nothing
     bool sync = false;                 // --sync: each input's files durable before the next
     std::vector<const char *> names;   // the file names, in the order given
@@ -49,10 +52,14 @@ bool ends_in(const char *name, std::size_t length, const char *ending) {
     return true;
 }
 
-// The length of the name's MS2 ending, ".ms2" or ".ms2.gz" in any letter case; 0 for none.
-std::size_t ms2_ending_length(const char *name, std::size_t length) {
-    if (ends_in(name, length, kEnding)) return sizeof kEnding - 1;
-    return ends_in(name, length, kGzipEnding) ? sizeof kGzipEnding - 1 : 0;
+// The length of the name's MS2 ending, ".ms2", ".ms2.gz" or ".ms2.zst" in any letter case
+// (0 for none), and the format the ending says the file is.
+std::size_t ms2_ending_length(const char *name, std::size_t length, Format &named) {
+    named = ends_in(name, length, kGzipEnding) ? Format::kGzip
+            : ends_in(name, length, kZstdEnding) ? Format::kZstd
+                                                 : Format::kPlain;
+    const char *ending = named == Format::kGzip ? kGzipEnding : named == Format::kZstd ? kZstdEnding : kEnding;
+    return named != Format::kPlain || ends_in(name, length, kEnding) ? std::strlen(ending) : 0;
 }
 
 // A last component that is the ending alone leaves no stem to name a directory after; one
@@ -67,21 +74,38 @@ bool names_no_stem(const char *name, std::size_t stem_end) {
 
 bool equals(const char *argument, const char *option) { return std::strcmp(argument, option) == 0; }
 
-// The value of -o DIR, --output-dir DIR, --output-dir=DIR or -oDIR at argv[i], moving i
-// past it; nullptr when the argument is no such option.
-const char *output_dir_value(int argc, char **argv, int &i, bool &missing) {
+// The value of an option that takes one at argv[i], given as SHORT VALUE, SHORTVALUE, LONG
+// VALUE or LONG=VALUE (short_form may be nullptr), moving i past it; nullptr when argv[i] is
+// not that option. missing: the value is absent or empty.
+const char *option_value(int argc, char **argv, int &i, const char *short_form, const char *long_form,
+                         bool &missing) {
     const char *argument = argv[i];
-    constexpr char kLongEquals[] = "--output-dir=";
-    if (equals(argument, "-o") || equals(argument, "--output-dir")) {
+    if ((short_form != nullptr && equals(argument, short_form)) || equals(argument, long_form)) {
         missing = i + 1 >= argc || argv[i + 1][0] == '\0';
         return missing ? argument : argv[++i];
     }
-    const char *value = std::strncmp(argument, kLongEquals, sizeof kLongEquals - 1) == 0
-                            ? argument + sizeof kLongEquals - 1
-                        : std::strncmp(argument, "-o", 2) == 0 ? argument + 2
-                                                                : nullptr;
+    const std::size_t long_length = std::strlen(long_form);
+    const char *value = std::strncmp(argument, long_form, long_length) == 0 && argument[long_length] == '='
+                            ? argument + long_length + 1
+                        : short_form != nullptr && std::strncmp(argument, short_form, 2) == 0 ? argument + 2
+                                                                                           : nullptr;
     missing = value != nullptr && *value == '\0';
     return value;
+}
+
+// What is wrong with the names given, with --name and standard input; nullptr for nothing.
+const char *names_problem(const Options &options) {
+    const auto streams = std::count_if(options.names.begin(), options.names.end(),
+                                       [](const char *name) { return equals(name, kStandardInput); });
+    const char *stem = options.stream_name;
+    if (options.names.empty()) return "no file to convert";
+    if (options.check && options.sync) return "--check writes nothing to make durable with --sync";
+    if (streams > 1) return "'-' (standard input) can be read once";
+    if (streams == 1 && stem == nullptr) return "'-' (standard input) needs --name NAME, the stem of its files";
+    if (streams == 0 && stem != nullptr) return "--name names standard input's files, and no '-' is given";
+    if (stem != nullptr && (last_path_component(stem) != stem || names_no_stem(stem, std::strlen(stem))))
+        return "--name needs a stem: a name without a folder, not . or ..";
+    return nullptr;
 }
 
 Action parse_arguments(Messages &messages, int argc, char **argv, Options &options) {
@@ -102,22 +126,26 @@ Action parse_arguments(Messages &messages, int argc, char **argv, Options &optio
             options.sync = true;
         } else {
             bool missing = false;
-            const char *value = output_dir_value(argc, argv, i, missing);
-            const char *problem = value == nullptr ? " is not an option"
-                                  : missing        ? " needs a directory"
-                                  : options.output_dir != nullptr ? " gives a second output directory"
-                                                                  : nullptr;
+            const char *output_dir = option_value(argc, argv, i, "-o", "--output-dir", missing);
+            const char *stream_name = output_dir == nullptr ? option_value(argc, argv, i, nullptr, "--name", missing)
+                                                            : nullptr;
+            const char *problem = output_dir == nullptr && stream_name == nullptr ? " is not an option"
+                                  : missing && output_dir != nullptr ? " needs a directory"
+                                  : missing                          ? " needs a name"
+                                  : output_dir != nullptr && options.output_dir != nullptr
+                                      ? " gives a second output directory"
+                                  : stream_name != nullptr && options.stream_name != nullptr ? " gives a second name"
+                                                                                             : nullptr;
             if (problem != nullptr) {
                 report_usage_error(messages, argument, problem);
                 return Action::kUsageError;
             }
-            options.output_dir = value;
+            if (output_dir != nullptr) options.output_dir = output_dir;
+            if (stream_name != nullptr) options.stream_name = stream_name;
         }
     }
     if (argc <= 1) return Action::kUsage;
-    const char *problem = options.names.empty()       ? "no file to convert"
-                          : options.check && options.sync ? "--check writes nothing to make durable with --sync"
-                                                          : nullptr;
+    const char *problem = names_problem(options);
     if (problem != nullptr) {
         report_usage_error(messages, nullptr, problem);
         return Action::kUsageError;
@@ -164,9 +192,7 @@ struct Walk {
 
 // An input ready to convert: open, with its directory.
 struct Input {
-    const char *name;
-    int file;               // open for reading
-    bool named_gzip;        // its name ends in .gz
+    InputFile file;         // file.file: -1 when none is open of the program's own
     std::string directory;  // of its DTA files
 };
 
@@ -190,41 +216,45 @@ std::string directory_of(const Walk &walk, const char *name, std::size_t stem_le
 // Makes the input's directory (but when checking) unless an earlier input of the run wrote
 // it, and notes it as the input's; false, having said why, when it may not be used.
 bool claim_directory(Walk &walk, const Input &input) {
-    const FileIdentity identity = identify_file(input.file);
+    const char *name = input.file.name;
+    const FileIdentity identity = identify_file(input.file.file);
     if (const Converted *earlier = earlier_writer(walk, input.directory, identity)) {
-        report_shared_directory(walk.messages, input.name, earlier->name, input.directory.c_str(),
-                                walk.options.check);
+        report_shared_directory(walk.messages, name, earlier->name, input.directory.c_str(), walk.options.check);
         return false;
     }
     if (!walk.options.check) {
-        if (!make_output_directory(walk.messages, input.name, input.directory)) return false;
-        report_converting(walk.messages, input.name);
+        if (!make_output_directory(walk.messages, name, input.directory)) return false;
+        report_converting(walk.messages, name);
     }
     FileIdentity directory{};
-    if (identify_directory(input.directory.c_str(), directory))
-        walk.converted.push_back({directory, identity, input.name});
+    if (identify_directory(input.directory.c_str(), directory)) walk.converted.push_back({directory, identity, name});
     return true;
 }
 
 // The input named, open and with its directory claimed; false, having said why, when there
-// is nothing to convert.
+// is nothing to convert. Standard input ("-") is named as --name says.
 bool open_input(Walk &walk, const char *name, Input &input) {
+    if (equals(name, kStandardInput)) {
+        const char *stem = walk.options.stream_name;
+        input = {{name, standard_input(), false, Format::kPlain}, directory_of(walk, stem, std::strlen(stem))};
+        return claim_directory(walk, input);
+    }
     const std::size_t length = std::strlen(name);
-    const std::size_t ending = ms2_ending_length(name, length);
+    Format named = Format::kPlain;
+    const std::size_t ending = ms2_ending_length(name, length, named);
     if (ending == 0 || names_no_stem(name, length - ending)) {
         report_skipped(walk.messages, name);
         return false;
     }
     int reason = 0;
-    input = {name, open_regular_file(name, reason), ending == sizeof kGzipEnding - 1,
-             directory_of(walk, name, length - ending)};
-    if (input.file < 0) {
+    input = {{name, open_regular_file(name, reason), true, named}, directory_of(walk, name, length - ending)};
+    if (input.file.file < 0) {
         report_unreadable(walk.messages, name, reason);
         return false;
     }
     if (claim_directory(walk, input)) return true;
-    close_file(input.file);
-    input.file = -1;
+    close_file(input.file.file);
+    input.file.file = -1;
     return false;
 }
 
@@ -232,17 +262,18 @@ bool open_input(Walk &walk, const char *name, Input &input) {
 // checking, tell what was found; with --sync, make the files durable.
 void finish_input(Walk &walk, const Conversion &conversion, const Input &input) {
     Messages &messages = walk.messages;
+    const char *name = input.file.name;
     if (conversion.input.error != 0) {
-        report_read_error(messages, input.name, conversion.input.error, conversion.input.problem);
+        report_read_error(messages, name, conversion.input.error, conversion.input.problem);
     } else if (conversion.files == 0) {  // not MS2 at all, perhaps
-        notice_no_dta_file(messages, input.name);
+        notice_no_dta_file(messages, name);
     }
     if (walk.options.check) {
         std::string path = conversion.path;
-        finish_tree_check(messages, conversion.writer.tree, conversion.writer.names, input.name,
+        finish_tree_check(messages, conversion.writer.tree, conversion.writer.names, name,
                           input.directory, conversion.input.cut_short, path, conversion.prefix_length);
     }
-    if (walk.options.sync && !make_durable(input.directory.c_str())) report_not_durable(messages, input.name, errno);
+    if (walk.options.sync && !make_durable(input.directory.c_str())) report_not_durable(messages, name, errno);
 }
 
 int run(int argc, char **argv) {
@@ -265,15 +296,15 @@ int run(int argc, char **argv) {
     conversion.writer.checking = options.check;
     conversion.writer.file.durable = options.sync;
     for (const char *name : options.names) {
-        Input input{name, -1, false, {}};
+        Input input{{name, -1, true, Format::kPlain}, {}};
         try {
             if (!open_input(walk, name, input)) continue;
-            split_ms2(conversion, messages, name, input.file, input.named_gzip, input.directory.c_str());
+            split_ms2(conversion, messages, input.file, input.directory.c_str());
             finish_input(walk, conversion, input);
         } catch (const std::exception &failure) {  // only memory exhaustion can throw here
             report_argument_failure(messages, name, failure.what());
         }
-        if (input.file >= 0) close_file(input.file);
+        if (input.file.seekable && input.file.file >= 0) close_file(input.file.file);  // not standard input
     }
     return exit_status(messages);
 }

@@ -14,7 +14,7 @@
 #include "ms2_input.h"
 #include "split_ms2.h"
 #include "gzip_of.h"
-#include "inflate.h"
+#include "decompress.h"
 #include "utf16.h"
 #include "write_dta.h"
 #include "written_names.h"
@@ -76,7 +76,8 @@ const Conversion &split_text(const Scratch &scratch, const std::string &name, co
     const int file = scratch.input(name + ".ms2", contents);
     EXPECT_GE(file, 0);
     EXPECT_TRUE(fs::create_directory(scratch.path(name)));
-    split_ms2(conversion, messages, (name + ".ms2").c_str(), file, false, scratch.path(name).c_str());
+    const std::string input = name + ".ms2";
+    split_ms2(conversion, messages, {input.c_str(), file, true, Format::kPlain}, scratch.path(name).c_str());
     close(file);
     return conversion;
 }
@@ -242,27 +243,30 @@ TEST(Inflate, ReadAsGzipReadsIt) {
     std::string corrupt = members, bad_crc = members;
     corrupt[2] = 9;  // no such compression method
     bad_crc[bad_crc.size() - 8] ^= 0x55;
+    const Problems &gzip = kGzipProblems;
     struct Case { std::string stored; std::int64_t last; const char *problem; };
     const Case cases[] = {{members, 0, nullptr},
                           {members + std::string(1000, '\0'), 0, nullptr},
                           {gzip_with_every_header_field(text), 0, nullptr},
                           {gzip_with_every_header_field(text, 1), -1, kBadHeaderChecksum},
-                          {members.substr(0, members.size() - 30), -1, kCutShort},
-                          {corrupt, -1, kCorrupt},
-                          {bad_crc, -1, kBadChecksum},
-                          {members + std::string(9, '\0') + "trailing", 0, kTrailingGarbage}};
+                          {members.substr(0, members.size() - 30), -1, gzip.cut_short},
+                          {corrupt, -1, gzip.corrupt},
+                          {bad_crc, -1, gzip.bad_checksum},
+                          {members + std::string(9, '\0') + "trailing", 0, gzip.trailing_garbage}};
     for (const Case &c : cases) {
         const int file = scratch.input("in.gz", c.stored);
         ASSERT_GE(file, 0);
-        static Inflate inflate;
-        start_inflate(inflate, file);
+        static Decompress decompress;
+        Source source{};
+        ASSERT_TRUE(open_source(source, file, true));
+        start_decompress(decompress, source, Format::kGzip);
         std::string out;
         static char chunk[65536];
         const char *problem = nullptr;
         std::int64_t got = 0;
-        while ((got = inflate_some(inflate, chunk, sizeof chunk, problem)) > 0)
+        while ((got = decompress_some(decompress, chunk, sizeof chunk, problem)) > 0)
             out.append(chunk, static_cast<std::size_t>(got));
-        finish_inflate(inflate);
+        finish_decompress(decompress);
         close(file);
         EXPECT_EQ(got, c.last) << c.stored.size();
         EXPECT_EQ(problem, c.problem) << (problem != nullptr ? problem : "none");

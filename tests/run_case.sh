@@ -19,7 +19,7 @@
 #   status    optional: the expected exit status; 0 when absent
 #   check     optional: bash run in the tree afterwards, for what a tree comparison cannot
 #             see (that a FIFO is still there, that a name is no longer a link)
-#   expected/ the tree afterwards, less the .ms2 and .ms2.gz inputs (a .keep file marks an
+#   expected/ the tree afterwards, less the .ms2, .ms2.gz and .ms2.zst inputs (a .keep file marks an
 #             empty directory)
 # Every input present before the run must be unchanged after it (checked by CRC, which
 # is quick even on inputs of several GB); FIFOs are left out of the tree comparison.
@@ -47,7 +47,7 @@ mkdir "$work/run" "$work/want"
 if [ -f "$case_dir/setup" ]; then
     (cd "$work/run" && bash -e "$case_dir/setup") || { echo "FAIL: setup"; exit 1; }
 fi
-(cd "$work/run" && find . -type f \( -iname '*.ms2' -o -iname '*.ms2.gz' \) -print0 >"$work/inputs" &&
+(cd "$work/run" && find . -type f \( -iname '*.ms2' -o -iname '*.ms2.gz' -o -iname '*.ms2.zst' \) -print0 >"$work/inputs" &&
     xargs -r -0 cksum -- <"$work/inputs" >"$work/inputs.cksum")
 
 mapfile -t args <"$case_dir/args"

@@ -4,7 +4,7 @@
 
 #include <new>
 
-#include "inflate.h"
+#include "decompress.h"
 
 // One of the two files is built, each with its own state.
 // cppcheck-suppress ctuOneDefinitionRuleViolation

@@ -2,12 +2,12 @@
 //
 // How it works
 // - The input is read forward through one buffer (256 KiB), decompressed first if it is
-//   gzip (recognised by its first bytes, whatever its name). It is cut into line pieces of
-//   at most 4999 bytes, each judged by its first byte: an S piece opens a scan and gives its
-//   scan numbers; until the scan's first peak piece (a decimal digit), every Z piece is a
-//   charge line. The scan ends at the next S piece, or at the end of the input.
-// - One pass over a scan finds what writing its files needs: its extent, where its charge
-//   lines end, and whether every charge line's body is one run of bytes, which it is unless
+//   gzip or zstd (recognised by its first bytes, whatever its name). It is cut into line
+//   pieces of at most 4999 bytes, each judged by its first byte: an S piece opens a scan and
+//   gives its scan numbers; until the scan's first peak piece (a decimal digit), every Z
+//   piece is a charge line. The scan ends at the next S piece, or at the end of the input.
+// - One pass over a scan finds what writing its files needs: its extent, where each of its
+//   charge lines begins, and whether every charge line's body is one run of bytes, which it is unless
 //   a piece that begins with a letter (an annotation line among the peaks, or a charge line
 //   after a blank line) stands among the body's pieces. The pass looks at pieces one at a
 //   time in the header and, past it, at whole lines in bulk (64 bytes at a time with SSE2,
@@ -17,8 +17,9 @@
 //   them as the rules do.
 // - At each scan the buffer keeps the scan's bytes from its start, so that its files are
 //   written from memory. A scan too large for that is read again for its files: from the
-//   file itself, or, for gzip, which cannot be read twice, from an anonymous temporary file
-//   that the scan is copied to as it passes (the system removes it, even after SIGKILL).
+//   file itself, or, where that cannot be read twice (compressed, or standard input), from
+//   an anonymous temporary file that the scan is copied to as it passes (the system removes
+//   it, even after SIGKILL).
 // - A failed read ends the input, and only scans whose end was read are returned: every
 //   scan that lies wholly before the failure gets its files, nothing after it.
 //
@@ -29,9 +30,9 @@
 //   the mass text "0", never a token left over from an earlier line.
 // - Numbers beyond the signed 32-bit range are clamped to the nearest limit.
 // - Fields end at a NUL byte, as in the C string a line would have been.
-// - A gzip file is one stream however many members it has. Zero bytes after the last
-//   member are ignored, as gzip ignores them; anything else there is a read error, but one
-//   that leaves the data before it whole, so the last scan keeps its files.
+// - A gzip or zstd file is one stream however many members or frames it has. Zero bytes
+//   after the last are ignored, as gzip ignores them; anything else there is a read error,
+//   but one that leaves the data before it whole, so the last scan keeps its files.
 #include "ms2_input.h"
 
 #include <cerrno>
@@ -47,7 +48,7 @@ namespace {
 
 // A held scan may fill the buffer but for room to read two more pieces.
 constexpr std::size_t kHeldBytesMax = kInputBufferSize - 2 * kLinePieceSize;
-constexpr std::size_t kGzipRefill = std::size_t{64} * 1024;  // unread bytes a refill stops at
+constexpr std::size_t kDecodedRefill = std::size_t{64} * 1024;  // unread bytes a refill stops at
 
 // Which lines a pass over whole lines stops at: any that begins with a letter, or an S line.
 enum class Stop { kLetter, kScanLine };
@@ -220,13 +221,14 @@ bool spill_scan(Ms2Input &input, std::int64_t offset) {
 }
 
 // Readies the buffer for a refill and returns the first byte it keeps: the held scan's
-// start, while the scan leaves room for two pieces; otherwise the cursor's, and then a gzip
-// scan that outgrew the buffer goes on to the spill as it passes.
+// start, while the scan leaves room for two pieces; otherwise the cursor's, and then a scan
+// that outgrew the buffer and cannot be read again from the input goes on to the spill as it
+// passes.
 std::size_t prepare_refill(Ms2Input &input) {
     if (input.scan_held) {
         if (input.filled - input.scan_index <= kHeldBytesMax) return input.scan_index;
         input.scan_held = false;
-        input.scan_spilling = input.gzip;
+        input.scan_spilling = !input.rereads_source;
         input.spill_start = input.spill_end = offset_of(input, input.scan_index);
     }
     if (input.scan_spilling) spill_scan(input, offset_of(input, input.cursor));
@@ -234,10 +236,10 @@ std::size_t prepare_refill(Ms2Input &input) {
 }
 
 std::int64_t read_more(Ms2Input &input, char *out, std::size_t capacity) {
-    if (input.gzip) {
+    if (input.format != Format::kPlain) {
         const char *problem = nullptr;
-        const std::int64_t got = inflate_some(input.inflate, out, capacity, problem);
-        input.file_bytes = inflate_file_bytes(input.inflate);
+        const std::int64_t got = decompress_some(input.decompress, out, capacity, problem);
+        input.file_bytes = decompress_file_bytes(input.decompress);
         if (got < 0) fail(input, problem != nullptr ? EIO : errno, problem);
         if (got == 0 && problem != nullptr) {  // after the data, which is whole
             input.error = EIO;
@@ -245,9 +247,9 @@ std::int64_t read_more(Ms2Input &input, char *out, std::size_t capacity) {
         }
         return got;
     }
-    const std::int64_t got = read_file_at(input.file, static_cast<std::int64_t>(input.file_bytes), out, capacity);
+    const std::int64_t got = read_source(input.source, out, capacity);
     if (got < 0) fail(input, errno, nullptr);
-    if (got > 0) input.file_bytes += static_cast<std::uint64_t>(got);
+    input.file_bytes = input.source.taken;
     return got;
 }
 
@@ -262,8 +264,8 @@ void refill(Ms2Input &input) {
     if (input.scan_held) input.scan_index -= kept_from;
     input.filled = kept;
     while (input.filled < sizeof input.data && !input.at_end) {
-        // gzip is decoded ahead: taking a little at a time keeps the decoder busy meanwhile.
-        if (input.gzip && input.filled - input.cursor >= kGzipRefill) break;
+        // Decoded ahead: taking a little at a time keeps the decoder busy meanwhile.
+        if (input.format != Format::kPlain && input.filled - input.cursor >= kDecodedRefill) break;
         const std::int64_t got = read_more(input, input.data + input.filled, sizeof input.data - input.filled);
         if (got <= 0) {
             input.at_end = true;
@@ -381,8 +383,7 @@ const char *body_runs(const char *line, const char *end, BodyRun (&runs)[kBodyRu
 }
 #endif
 
-void attach_input(Ms2Input &input, int file, bool named_gzip) {
-    input.file = file;
+void attach_input(Ms2Input &input, int file, bool seekable, Format named) {
     input.buffer_offset = 0;
     input.cursor = input.filled = 0;
     input.scan_held = false;
@@ -392,12 +393,19 @@ void attach_input(Ms2Input &input, int file, bool named_gzip) {
     input.problem = nullptr;
     input.file_bytes = input.reread_bytes = 0;
     input.scan_spilling = false;
-    char head[2];
-    const std::int64_t got = read_file_at(file, 0, head, sizeof head);
-    input.gzip = got == 2 && is_gzip(head, 2);
-    if (got < 0) fail(input, errno, nullptr);
-    if (got >= 0 && named_gzip && !input.gzip) fail(input, EIO, kNotGzip);
-    if (input.gzip) start_inflate(input.inflate, file);
+    input.format = Format::kPlain;
+    if (!open_source(input.source, file, seekable)) {
+        fail(input, errno, nullptr);
+        return;
+    }
+    input.format = format_of(input.source.head, input.source.head_length);
+    input.rereads_source = seekable && input.format == Format::kPlain;
+    if (named != Format::kPlain && input.format != named) {
+        fail(input, EIO, named == Format::kZstd ? kZstdProblems.not_it : kGzipProblems.not_it);
+        input.format = Format::kPlain;
+    } else if (input.format != Format::kPlain) {
+        start_decompress(input.decompress, input.source, input.format);
+    }
 }
 
 bool next_scan(Ms2Input &input, Scan &scan) {
@@ -431,16 +439,16 @@ bool next_scan(Ms2Input &input, Scan &scan) {
 }
 
 void finish_input(Ms2Input &input) {
-    if (input.gzip) finish_inflate(input.inflate);
+    if (input.format != Format::kPlain) finish_decompress(input.decompress);
 }
 
 std::int64_t reread_scan(Ms2Input &input, const Scan &scan, std::int64_t offset, char *out,
                          std::size_t length) {
     if (static_cast<std::int64_t>(length) > scan.end - offset)
         length = static_cast<std::size_t>(scan.end - offset);
-    const std::int64_t got = input.gzip
-                                 ? read_file_at(input.spill, offset - input.spill_start, out, length)
-                                 : read_file_at(input.file, offset, out, length);
+    const std::int64_t got = input.rereads_source
+                                 ? read_file_at(input.source.file, offset, out, length)
+                                 : read_file_at(input.spill, offset - input.spill_start, out, length);
     if (got < 0 || (got == 0 && length > 0)) {  // a disk fails, or the file has changed
         fail(input, got < 0 ? errno : EIO, got < 0 ? nullptr : "the input changed while it was read");
         input.filled = input.cursor;  // nothing after the failure is written

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "inflate.h"
+#include "decompress.h"
 #include "platform.h"
 
 // Input is judged one line piece at a time: a piece holds at most kLinePieceMax bytes of a
@@ -75,7 +75,8 @@ ScanNumbers parse_scan_line(const LinePiece &piece);
 void parse_charge_line(const LinePiece &piece, ChargeLine &line);
 
 // One scan as the forward reading found it: from the byte after its S piece to the next S
-// piece or the end of the input, in input offsets (of the decompressed stream for gzip).
+// piece or the end of the input, in input offsets (of the decompressed stream, for gzip
+// and zstd).
 // Its charge lines are the reader's to find; the list keeps its room from scan to scan, so
 // it costs memory only for the most charge lines a scan of the input has (8 bytes each).
 struct Scan {
@@ -91,13 +92,15 @@ struct Scan {
 };
 
 // An input read forward through one fixed buffer. A scan that the buffer holds costs
-// nothing more; a larger one is read again for its files: from the file itself, or, for
-// gzip, from an anonymous temporary file it is copied to as it passes.
+// nothing more; a larger one is read again for its files: from the file itself, or, where
+// that cannot be (compressed data, standard input), from an anonymous temporary file it is
+// copied to as it passes.
 struct Ms2Input {
-    int file;                    // descriptor open for reading; its owner closes it
-    bool gzip;                   // the file is gzip, decompressed as it is read
-    Inflate inflate;             // for gzip
-    int spill = -1;              // the anonymous file of a large gzip scan; -1 until needed
+    Source source;               // the input as it is read forward
+    Format format;               // decompressed as it is read, unless plain
+    Decompress decompress;       // for gzip and zstd
+    bool rereads_source;         // a large scan is read again from the input itself
+    int spill = -1;              // the anonymous file of a large scan; -1 until needed
     std::int64_t spill_start;    // input offset of the spill's first byte
     std::int64_t spill_end;      // input offset just past its last byte
     std::int64_t buffer_offset;  // input offset of data[0]
@@ -110,13 +113,15 @@ struct Ms2Input {
     int error;                   // errno of a failure that ended the input; 0 while none has
     bool cut_short;              // the failure may have cut the data short
     const char *problem;         // what ended it, where errno cannot say (corrupt gzip data)
-    std::uint64_t file_bytes;    // read from the file (compressed bytes for gzip)
+    std::uint64_t file_bytes;    // read from the input (compressed bytes, for gzip and zstd)
     std::uint64_t reread_bytes;  // of scans read again
     char data[kInputBufferSize];
 };
 
-// A file named as gzip (named_gzip) that is not is a read error, not read as MS2.
-void attach_input(Ms2Input &input, int file, bool named_gzip);
+// Starts reading the file: from its first byte, or, for a stream (not seekable), from where
+// it stands. Its format is told by its first bytes; named (kPlain: any) is what its name
+// says it is, and a file named as gzip or zstd that is not is a read error, not read as MS2.
+void attach_input(Ms2Input &input, int file, bool seekable, Format named);
 // Finds the next scan, passing over what comes before its S piece; false at the end of the
 // input or at a failure, which leaves error set. A scan that a failure cuts short is not
 // returned.

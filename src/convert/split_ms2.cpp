@@ -164,11 +164,11 @@ bool write_scan(Conversion &conversion, const Scan &scan) {
     return true;
 }
 
-void start_progress(Progress &progress, int file) {
+void start_progress(Progress &progress, std::int64_t size) {
     progress.on_terminal = is_terminal(2);
     progress.start = monotonic_seconds();
     progress.next_look = progress.start + kProgressDelay;
-    progress.size = file_size(file);
+    progress.size = size;
     progress.scans = 0;
     progress.shown = false;
 }
@@ -176,10 +176,7 @@ void start_progress(Progress &progress, int file) {
 void show(Conversion &conversion, double now) {
     Progress &progress = conversion.progress;
     const std::uint64_t read = conversion.input.file_bytes;
-    const int percent = progress.size > 0 ? static_cast<int>(100.0 * static_cast<double>(read) /
-                                                             static_cast<double>(progress.size))
-                                          : 0;
-    show_progress(*conversion.writer.messages, conversion.name, percent, conversion.files,
+    show_progress(*conversion.writer.messages, conversion.name, read, progress.size, conversion.files,
                   static_cast<double>(read) / 1e6 / (now - progress.start));
     progress.shown = true;
 }
@@ -217,16 +214,15 @@ void compose_dta_path(std::string &path, std::size_t prefix_length, ScanNumbers 
     path.append(suffix, static_cast<std::size_t>(end + 4 - suffix));
 }
 
-void split_ms2(Conversion &conversion, Messages &messages, const char *name, int file,
-               bool named_gzip, const char *directory) {
-    conversion.name = name;
+void split_ms2(Conversion &conversion, Messages &messages, const InputFile &input, const char *directory) {
+    conversion.name = input.name;
     conversion.path = dta_path_prefix(directory);
     conversion.prefix_length = conversion.path.size();
     conversion.path.reserve(conversion.prefix_length + kDtaSuffixSize);  // none per file
     conversion.scans = conversion.files = 0;
-    attach_input(conversion.input, file, named_gzip);
+    attach_input(conversion.input, input.file, input.seekable, input.named);
     start_dta_files(conversion.writer, messages);
-    start_progress(conversion.progress, file);
+    start_progress(conversion.progress, input.seekable ? file_size(input.file) : -1);
     Scan scan{};
     while (next_scan(conversion.input, scan)) {  // it stops at a failure, and scans past it
         ++conversion.scans;
@@ -238,5 +234,5 @@ void split_ms2(Conversion &conversion, Messages &messages, const char *name, int
         show(conversion, monotonic_seconds());
         end_progress(messages);
     }
-    finish_dta_files(conversion.writer, name);
+    finish_dta_files(conversion.writer, input.name);
 }

@@ -15,7 +15,7 @@ struct Progress {
     bool on_terminal;       // standard error is one
     double start;           // when the input began, in monotonic seconds
     double next_look;       // when to look at the clock next
-    std::int64_t size;      // of the input file, for its share read
+    std::int64_t size;      // of the input file, for its share read; -1 when unknown
     std::uint64_t scans;    // since the last look at the clock
     bool shown;             // a progress line stands on the terminal
 };
@@ -36,11 +36,18 @@ struct Conversion {
     char body_window[kRereadWindowSize];        // its body, read again
 };
 
-// Splits the open input named name into DTA files in directory (a name that ends in .gz
-// must be gzip: named_gzip). Afterwards the input's error tells of a failed read, and files
-// how many files were attempted.
-void split_ms2(Conversion &conversion, Messages &messages, const char *name, int file,
-               bool named_gzip, const char *directory);
+// An input to split: its name as given, and its open file, read at offsets (seekable) or
+// in turn (standard input); named is the format its name says it is (kPlain: any).
+struct InputFile {
+    const char *name;
+    int file;
+    bool seekable;
+    Format named;
+};
+
+// Splits the input into DTA files in directory. Afterwards the input's error tells of a
+// failed read, and files how many files were attempted.
+void split_ms2(Conversion &conversion, Messages &messages, const InputFile &input, const char *directory);
 
 // "<directory>/<last component of directory>." (with the directory's own separator on
 // Windows): the part of every DTA path that one input shares.

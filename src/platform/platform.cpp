@@ -1,6 +1,8 @@
 // What both platforms share on top of their system calls: reading that salvages what it
 // can, writing all of several parts, and the names of temporary files.
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "platform.h"
 
@@ -18,7 +20,7 @@ void use_up(Part *&parts, int &count, std::size_t bytes) {
 }  // namespace
 
 std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size_t length) {
-    const std::int64_t got = read_once(file, offset, buffer, length);
+    const std::int64_t got = read_once(file, offset, buffer, length);  // EINTR: pread retries
     if (got >= 0 || length <= kSectorSize) return got;
     std::size_t salvaged = 0;  // the sectors before the one that fails
     for (std::int64_t part = 0; salvaged < length; salvaged += static_cast<std::size_t>(part)) {
@@ -28,6 +30,37 @@ std::int64_t read_file_at(int file, std::int64_t offset, char *buffer, std::size
         if (part <= 0) break;
     }
     return salvaged > 0 ? static_cast<std::int64_t>(salvaged) : -1;
+}
+
+bool open_source(Source &source, int file, bool seekable) {
+    source = {file, seekable, 0, {}, 0};
+    while (source.head_length < kSourceHeadSize) {
+        const std::int64_t got = seekable ? read_file_at(file, static_cast<std::int64_t>(source.head_length),
+                                                         source.head + source.head_length,
+                                                         kSourceHeadSize - source.head_length)
+                                          : read_once(file, -1, source.head + source.head_length,
+                                                      kSourceHeadSize - source.head_length);
+        if (got < 0 && errno != EINTR) return false;
+        if (got == 0) break;
+        if (got > 0) source.head_length += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+std::int64_t read_source(Source &source, char *buffer, std::size_t length) {
+    std::int64_t got = 0;
+    if (source.seekable) {
+        got = read_file_at(source.file, static_cast<std::int64_t>(source.taken), buffer, length);
+    } else if (source.taken < source.head_length) {  // the first bytes, kept
+        got = static_cast<std::int64_t>(std::min(length, source.head_length - static_cast<std::size_t>(source.taken)));
+        std::memcpy(buffer, source.head + source.taken, static_cast<std::size_t>(got));
+    } else {
+        do {
+            got = read_once(source.file, -1, buffer, length);
+        } while (got < 0 && errno == EINTR);
+    }
+    if (got > 0) source.taken += static_cast<std::uint64_t>(got);
+    return got;
 }
 
 bool write_all(int file, std::int64_t offset, Part *parts, int count) {

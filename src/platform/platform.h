@@ -41,6 +41,8 @@ constexpr int kNotRegularFile = -1;
 // reason (kNotRegularFile for a file of another kind). Never blocks.
 int open_regular_file(const char *name, int &reason);
 void close_file(int file);
+// The descriptor of standard input, to read in turn.
+int standard_input();
 // Which file a descriptor reads; all zero when that cannot be told.
 FileIdentity identify_file(int file);
 // Which directory a path names; false when it names none.
@@ -55,6 +57,23 @@ constexpr std::size_t kSectorSize = 512;  // the least a disk fails on its own
 // Writes length bytes at a 64-bit offset; false, with errno set, if they could not all be.
 bool write_file_at(int file, std::int64_t offset, const char *bytes, std::size_t length);
 
+// An input read forward once: at offsets from a file that can be read so, in turn from any
+// other (a pipe, a terminal). Its first bytes are looked at, to tell its format, before it
+// is read; from a stream they are kept and handed over first.
+constexpr std::size_t kSourceHeadSize = 4;
+struct Source {
+    int file;
+    bool seekable;               // read at offsets, and so read again at will
+    std::uint64_t taken;         // bytes handed over so far
+    char head[kSourceHeadSize];  // the first bytes
+    std::size_t head_length;     // how many there are (fewer only in a shorter input)
+};
+// Starts reading file from its first byte (seekable), or from where it stands; false, with
+// errno set, when its first bytes cannot be read.
+bool open_source(Source &source, int file, bool seekable);
+// The next bytes, up to length: their count, 0 at the end, or -1 with errno set.
+std::int64_t read_source(Source &source, char *buffer, std::size_t length);
+
 // Bytes to write, one of several parts written in one call.
 struct Part {
     const char *bytes;
@@ -65,7 +84,8 @@ struct Part {
 bool write_all(int file, std::int64_t offset, Part *parts, int count);
 
 // Each platform's own system calls, which platform.cpp builds on:
-// reads at most length bytes at offset in one call: the count, 0 at the end, or -1;
+// reads at most length bytes at offset (-1: where the file stands, moving it) in one call:
+// the count, 0 at the end, or -1;
 std::int64_t read_once(int file, std::int64_t offset, char *buffer, std::size_t length);
 // writes from the parts (none empty) at offset, or at the file's position for -1, in one
 // call: the count written, or -1 (errno EINTR: to be tried again);

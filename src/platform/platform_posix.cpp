@@ -135,6 +135,8 @@ int open_regular_file(const char *name, int &reason) {
 
 void close_file(int file) { (void)close(file); }  // read only: nothing can be lost
 
+int standard_input() { return 0; }
+
 FileIdentity identify_file(int file) {
     struct stat status {};
     if (fstat(file, &status) != 0) return {0, 0};
@@ -149,6 +151,7 @@ bool identify_directory(const char *path, FileIdentity &identity) {
 }
 
 std::int64_t read_once(int file, std::int64_t offset, char *buffer, std::size_t length) {
+    if (offset < 0) return read(file, buffer, length);
     for (;;) {
         const ssize_t got = pread(file, buffer, length, static_cast<off_t>(offset));
         if (got >= 0 || errno != EINTR) return got;

@@ -236,6 +236,8 @@ int open_regular_file(const char *name, int &reason) {
 
 void close_file(int file) { _close(file); }
 
+int standard_input() { return _fileno(stdin); }  // read through its handle, never translated
+
 bool identify_directory(const char *path, FileIdentity &identity) {
     const HANDLE handle = CreateFileW(wide_path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -260,8 +262,8 @@ std::int64_t read_once(int file, std::int64_t offset, char *buffer, std::size_t 
     at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
     const DWORD wanted = length < (DWORD{1} << 30) ? static_cast<DWORD>(length) : DWORD{1} << 30;
     DWORD got = 0;
-    if (ReadFile(handle_of(file), buffer, wanted, &got, &at)) return got;
-    if (GetLastError() == ERROR_HANDLE_EOF) return 0;
+    if (ReadFile(handle_of(file), buffer, wanted, &got, offset >= 0 ? &at : nullptr)) return got;
+    if (GetLastError() == ERROR_HANDLE_EOF || GetLastError() == ERROR_BROKEN_PIPE) return 0;  // a pipe's end
     errno = errno_of(GetLastError());
     return -1;
 }

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "../gzip_of.h"
-#include "inflate.h"
+#include "decompress.h"
 #include "ms2_input.h"
 #include "split_ms2.h"
 
@@ -182,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static Conversion conversion;
     static Messages messages;
     const std::string_view text(reinterpret_cast<const char *>(data), size);
-    if (is_gzip(text.data(), text.size())) return 0;  // read as gzip: not what the model knows
+    if (format_of(text.data(), text.size()) != Format::kPlain) return 0;  // not what the model knows
     const Damage damage = damage_of(text);
     std::string stored = size % 2 == 1 ? gzip_of({text.substr(0, size / 2), text.substr(size / 2)})
                                         : std::string(text);
@@ -196,10 +196,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     const int file = open(paths.input.c_str(), O_RDONLY | O_CLOEXEC);
     if (file < 0) std::abort();
-    split_ms2(conversion, messages, "in.ms2", file, size % 2 == 1, paths.stem.c_str());  // named as gzip
+    const Format named = size % 2 == 1 ? Format::kGzip : Format::kPlain;  // as gzip, if it is
+    split_ms2(conversion, messages, {"in.ms2", file, true, named}, paths.stem.c_str());
     close(file);
     const char *problem = conversion.input.problem;
-    const bool trailing = problem != nullptr && std::strcmp(problem, kTrailingGarbage) == 0;
+    const bool trailing = problem == kGzipProblems.trailing_garbage;
     if (conversion.input.error != 0 && (damage == Damage::kNone || damage == Damage::kZeros ||
                                         (damage == Damage::kGarbage && !trailing))) {
         std::fprintf(stderr, "read error: %s\n", problem);
