@@ -6,7 +6,7 @@
 # usage: workflow.sh local|slurm PROGRAM GEN_MS2 SNAKEFILE
 #
 # local: odd names beside good inputs (...ms2 and ..ms2, which are skipped; braces, blanks,
-# quotes, accents; a.ms2 beside a/b.ms2; .MS2 and .ms2.gz endings), a user's file, and an input that
+# quotes, accents; a.ms2 beside a/b.ms2; .MS2, .ms2.gz and .Ms2.Zst endings), a user's file, and an input that
 # cannot be read. With --keep-going every other input converts, each tree equals a direct
 # conversion, and nothing outside the output folder changes; then a second run has nothing
 # to do, a changed input is converted again, two inputs for one folder are reported before
@@ -54,11 +54,12 @@ if [ "$mode" = local ]; then
         "$gen_ms2" 1 3 "runs/sub run/third.ms2" || exit 1
     for name in "br{ace}" a a/b "it's é"; do cp runs/first.ms2 "runs/$name.ms2"; done
     gzip -c runs/first.ms2 > "runs/sub run/zipped.ms2.gz"
+    zstd -q -c runs/first.ms2 > "runs/sub run/squeezed.Ms2.Zst"
     cp runs/first.ms2 runs/...ms2 && cp runs/first.ms2 runs/..ms2
     echo "a user's notes" > runs/notes.txt
     ln -s /proc/self/mem runs/unreadable.ms2  # its reads fail
-    keys=(first second "sub run/third" "sub run/zipped" "br{ace}" a a/b "it's é")
-    direct first.ms2 second.MS2 "sub run/third.ms2" "sub run/zipped.ms2.gz" "br{ace}.ms2" a.ms2 \
+    keys=(first second "sub run/third" "sub run/zipped" "sub run/squeezed" "br{ace}" a a/b "it's é")
+    direct first.ms2 second.MS2 "sub run/third.ms2" "sub run/zipped.ms2.gz" "sub run/squeezed.Ms2.Zst" "br{ace}.ms2" a.ms2 \
         a/b.ms2 "it's é.ms2" || exit 1
     listing() {
         find . -mindepth 1 \( -path ./dta -o -path ./.snakemake -o -path ./direct \) -prune \
@@ -87,7 +88,7 @@ if [ "$mode" = local ]; then
     grep -q "1 of 2 steps" ../third.log || { cat ../third.log; fail "not exactly the changed input ran"; }
     compare second
 
-    for twin in first.MS2 first.ms2.gz; do
+    for twin in first.MS2 first.ms2.gz first.ms2.zst; do
         cp runs/first.ms2 "runs/$twin"
         snake --cores 2 -n > ../clash.log 2>&1 && fail "$twin beside first.ms2 was not refused"
         grep -q -e "runs/first.ms2 and runs/$twin would" -e "runs/$twin and runs/first.ms2 would" \
@@ -99,7 +100,7 @@ if [ "$mode" = local ]; then
     grep -q "there is no folder 'nowhere'" ../missing.log || { cat ../missing.log; fail "no word on the missing folder"; }
     mkdir empty
     snake --cores 2 --config runs=empty > ../empty.log 2>&1 && fail "an empty runs folder succeeded"
-    grep -q "there is no .ms2 or .ms2.gz file in 'empty'" ../empty.log || { cat ../empty.log; fail "no word on the empty folder"; }
+    grep -q "there is no .ms2, .ms2.gz or .ms2.zst file in 'empty'" ../empty.log || { cat ../empty.log; fail "no word on the empty folder"; }
     exit "$failed"
 fi
 
