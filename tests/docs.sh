@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs what the README and the manual page show, from their own text: the help text the
 # README quotes is what the program prints, and each batch recipe (a block that finds
-# runs/) converts every .ms2 and .ms2.gz in any letter case, runs nothing for an empty
-# folder, and fails for a missing one.
+# runs/) converts every .ms2, .ms2.gz and .ms2.zst in any letter case, runs nothing for an
+# empty folder, and fails for a missing one.
 #
 # usage: docs.sh PROGRAM README MANPAGE
 set -u
@@ -36,10 +36,11 @@ for recipe in "${recipes[@]}"; do
     cd "$work" && rm -rf runs calls && mkdir -p runs/sub || exit 1
     printf 'S 1 1\nZ 2 1.5\n1 1\n' > runs/A.MS2
     cp runs/A.MS2 runs/d.ms2
-    gzip -c runs/A.MS2 > runs/sub/b.ms2.gz && gzip -c runs/A.MS2 > runs/sub/C.Ms2.Gz
+    gzip -c runs/A.MS2 > runs/sub/b.ms2.gz && gzip -c runs/A.MS2 > runs/sub/C.Ms2.Gz &&
+        zstd -q -c runs/A.MS2 > runs/sub/e.Ms2.Zst || exit 1
     echo "notes" > runs/notes.txt
     PATH=$work/bin:$PATH bash -c "$recipe" > /dev/null 2>&1 || fail "status $? on a folder of runs: $recipe"
-    for tree in runs/A runs/d runs/sub/b runs/sub/C; do
+    for tree in runs/A runs/d runs/sub/b runs/sub/C runs/sub/e; do
         [ -f "$tree/$(basename "$tree").00001.00001.2.dta" ] || fail "$tree not converted: $recipe"
     done
     rm -rf runs calls && mkdir runs
