@@ -38,8 +38,6 @@ constexpr std::uint8_t kFlagExtra = 4, kFlagName = 8, kFlagComment = 16, kFlagHe
 constexpr std::uint8_t kReservedFlags = 0xe0;
 constexpr std::uint8_t kDeflate = 8;  // the only compression method gzip has
 
-bool is_zstd_frame_start(std::uint8_t first) { return first == 0x28 || (first & 0xf0) == 0x50; }
-
 void fail(Decoder &decoder, const char *failure) {
     decoder.failure = failure;
     decoder.error = failure != nullptr ? 0 : errno;
@@ -216,6 +214,8 @@ struct ZstdStream {
 };
 
 namespace {
+
+bool is_zstd_frame_start(std::uint8_t first) { return first == 0x28 || (first & 0xf0) == 0x50; }
 
 // One step of zstd: a frame's bytes while in one (kData); between frames (kAfterData), the
 // end, another frame, or the trailing bytes. Returns the bytes made.
