@@ -2,7 +2,8 @@
 // small buffer and throws it away, then creates the files of a list ("PATH SIZE" per line,
 // taken from the converter's output tree) with one write each from one constant buffer.
 // With "replace", each file is written under a temporary name beside its path and renamed
-// over it, as a re-run over a complete tree must.
+// over it, as a re-run over a complete tree must. With THREADS, that many threads share the
+// files, each creating every THREADS-th one: the parallel floor.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -41,15 +43,31 @@ bool drain(const char *input) {
     return got == 0;
 }
 
+// Creates entries[first], entries[first + step], ... from one constant buffer.
+bool create(const std::vector<Entry> &entries, std::size_t first, std::size_t step,
+            const std::vector<char> &contents, const std::string &temp) {
+    for (std::size_t i = first; i < entries.size(); i += step) {
+        const Entry &entry = entries[i];
+        const char *written = temp.empty() ? entry.path.c_str() : temp.c_str();
+        const int fd = open(written, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 || write(fd, contents.data(), entry.size) != static_cast<ssize_t>(entry.size) ||
+            close(fd) != 0 || (!temp.empty() && rename(written, entry.path.c_str()) != 0)) {
+            std::perror(entry.path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 4 && !(argc == 5 && std::strcmp(argv[4], "replace") == 0)) {
-        std::fprintf(stderr, "usage: kernel_floor INPUT LIST DIRECTORY [replace]\n");
+    const bool replace = argc >= 5 && std::strcmp(argv[4], "replace") == 0;
+    const int threads = argc == 5 + replace ? std::atoi(argv[4 + replace]) : 1;
+    if (argc < 4 || argc > 5 + replace || threads < 1) {
+        std::fprintf(stderr, "usage: kernel_floor INPUT LIST DIRECTORY [replace] [THREADS]\n");
         return 2;
     }
-    const bool replace = argc == 5;
-    const std::string temp = std::string(argv[3]) + "/.kernel-floor.tmp";
     const std::vector<Entry> entries = read_list(argv[2]);  // before the work, as a setup
     std::size_t largest = 0;
     for (const Entry &entry : entries) largest = entry.size > largest ? entry.size : largest;
@@ -58,14 +76,18 @@ int main(int argc, char **argv) {
         std::perror(argv[1]);
         return 1;
     }
-    for (const Entry &entry : entries) {
-        const char *written = replace ? temp.c_str() : entry.path.c_str();
-        const int fd = open(written, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 || write(fd, contents.data(), entry.size) != static_cast<ssize_t>(entry.size) ||
-            close(fd) != 0 || (replace && rename(written, entry.path.c_str()) != 0)) {
-            std::perror(entry.path.c_str());
-            return 1;
-        }
+    // Each thread its own files, every threads-th one, and its own temporary name.
+    std::vector<std::thread> workers;
+    std::vector<char> done(static_cast<std::size_t>(threads), 0);
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            const std::string temp = replace ? std::string(argv[3]) + "/.kernel-floor-" + std::to_string(t) + ".tmp" : "";
+            done[static_cast<std::size_t>(t)] = create(entries, static_cast<std::size_t>(t), static_cast<std::size_t>(threads), contents, temp);
+        });
+    }
+    for (std::thread &worker : workers) worker.join();
+    for (const char ok : done) {
+        if (ok == 0) return 1;
     }
     return 0;
 }

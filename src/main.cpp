@@ -270,7 +270,7 @@ void finish_input(Walk &walk, const Conversion &conversion, const Input &input) 
     }
     if (walk.options.check) {
         std::string path = conversion.path;
-        finish_tree_check(messages, conversion.writer.tree, conversion.writer.names, name,
+        finish_tree_check(messages, conversion.tree, conversion.names, name,
                           input.directory, conversion.input.cut_short, path, conversion.prefix_length);
     }
     if (walk.options.sync && !make_durable(input.directory.c_str())) report_not_durable(messages, name, errno);
@@ -293,8 +293,8 @@ int run(int argc, char **argv) {
     if (!walk.output_folder.empty() && !options.check && !make_output_folder(messages, walk.output_folder))
         return exit_status(messages);
     static Conversion conversion;  // its buffers (about 1 MB) are zero until used, and serve every input
-    conversion.writer.checking = options.check;
-    conversion.writer.file.durable = options.sync;
+    conversion.checking = options.check;
+    conversion.writer.writer.file.durable = options.sync;
     for (const char *name : options.names) {
         Input input{{name, -1, true, Format::kPlain}, {}};
         try {

@@ -80,6 +80,7 @@ void parse_charge_line(const LinePiece &piece, ChargeLine &line);
 // Its charge lines are the reader's to find; the list keeps its room from scan to scan, so
 // it costs memory only for the most charge lines a scan of the input has (8 bytes each).
 struct Scan {
+    std::uint64_t number;        // of the scan in its input, from 1
     ScanNumbers numbers;
     std::int64_t start;
     std::int64_t end;

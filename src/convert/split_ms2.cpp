@@ -61,12 +61,9 @@ struct PieceReader {
     std::size_t window_length;   // bytes the window holds
 };
 
-PieceReader piece_reader(std::int64_t from, std::int64_t end, char *window) { return {from, end, window, 0, 0}; }
-
 // The bytes known from the reader's position on, reading the window again when it could not
 // hold the next piece whole; nullptr after a failed read, which ends the input.
-const char *bytes_at(Conversion &conversion, const Scan &scan, PieceReader &reader,
-                     std::size_t &available) {
+const char *bytes_at(Ms2Input *input, const Scan &scan, PieceReader &reader, std::size_t &available) {
     const std::int64_t left = reader.end - reader.position;
     if (scan.held != nullptr) {
         available = static_cast<std::size_t>(left);
@@ -75,8 +72,7 @@ const char *bytes_at(Conversion &conversion, const Scan &scan, PieceReader &read
     const std::int64_t window_end = reader.window_offset + static_cast<std::int64_t>(reader.window_length);
     const std::int64_t wanted = left < std::int64_t{kLinePieceMax} ? left : std::int64_t{kLinePieceMax};
     if (reader.position < reader.window_offset || window_end - reader.position < wanted) {
-        const std::int64_t got = reread_scan(conversion.input, scan, reader.position, reader.window,
-                                             kRereadWindowSize);
+        const std::int64_t got = reread_scan(*input, scan, reader.position, reader.window, kRereadWindowSize);
         if (got < 0) return nullptr;
         reader.window_offset = reader.position;
         reader.window_length = static_cast<std::size_t>(got);
@@ -90,25 +86,25 @@ const char *bytes_at(Conversion &conversion, const Scan &scan, PieceReader &read
 
 // A body that is not one run: the pieces after the charge line, less those that begin with
 // a letter, sorted whole lines at a time where they can be, else one piece at a time.
-bool gather_pieces(Conversion &conversion, const Scan &scan, std::int64_t from) {
-    PieceReader reader = piece_reader(from, scan.end, conversion.body_window);
+bool gather_pieces(FileWriter &files, const Scan &scan, std::int64_t from) {
+    DtaWriter &writer = files.writer;
+    PieceReader reader{from, scan.end, files.body_window, 0, 0};
     while (reader.position < reader.end) {
         std::size_t available = 0;
-        const char *bytes = bytes_at(conversion, scan, reader, available);
+        const char *bytes = bytes_at(files.input, scan, reader, available);
         if (bytes == nullptr) return false;
         BodyRun runs[kBodyRunsMax];
         std::size_t count = 0;
         const char *stop = body_runs(bytes, bytes + available, runs, count);
-        for (std::size_t i = 0; i < count; ++i)
-            gather_body(conversion.writer, runs[i].bytes, runs[i].length);
+        for (std::size_t i = 0; i < count; ++i) gather_body(writer, runs[i].bytes, runs[i].length);
         if (stop == bytes) {  // a line longer than a piece, or the last few bytes: one piece
             const std::size_t length = piece_length(bytes, available);
-            if (!is_letter(*bytes)) gather_body(conversion.writer, bytes, length);
+            if (!is_letter(*bytes)) gather_body(writer, bytes, length);
             stop += length;
         }
         reader.position += stop - bytes;
     }
-    if (scan.same_body) keep_gathered_body(conversion.writer, conversion.scans);
+    if (scan.same_body) keep_gathered_body(writer, scan.number);
     return true;
 }
 
@@ -123,43 +119,21 @@ void put_run(DtaWriter &writer, const char *bytes, std::size_t length) {
 
 // The body of the charge line that ends at after_charge_line, to the writer; false when
 // reading the scan again failed.
-bool copy_body(Conversion &conversion, const Scan &scan, std::int64_t after_charge_line) {
-    DtaWriter &writer = conversion.writer;
+bool copy_body(FileWriter &files, const Scan &scan, std::int64_t after_charge_line) {
+    DtaWriter &writer = files.writer;
     if (!scan.one_run) {
-        if (scan.same_body && reuse_kept_body(writer, conversion.scans)) return true;
-        return gather_pieces(conversion, scan, after_charge_line);
+        if (scan.same_body && reuse_kept_body(writer, scan.number)) return true;
+        return gather_pieces(files, scan, after_charge_line);
     }
     if (scan.held != nullptr) {
         put_run(writer, scan.held + (scan.run_start - scan.start), static_cast<std::size_t>(scan.end - scan.run_start));
         return true;
     }
     for (std::int64_t at = scan.run_start; at < scan.end;) {
-        const std::int64_t got = reread_scan(conversion.input, scan, at, conversion.body_window, kRereadWindowSize);
+        const std::int64_t got = reread_scan(*files.input, scan, at, files.body_window, kRereadWindowSize);
         if (got < 0) return false;
-        put_run(writer, conversion.body_window, static_cast<std::size_t>(got));
+        put_run(writer, files.body_window, static_cast<std::size_t>(got));
         at += got;
-    }
-    return true;
-}
-
-// One DTA file for each charge line of the scan, opened, filled and closed in turn; false
-// when reading the scan again failed, which ends the input.
-bool write_scan(Conversion &conversion, const Scan &scan) {
-    PieceReader header = piece_reader(scan.start, scan.header_end, conversion.header_window);
-    for (const std::int64_t charge_line : scan.charge_lines) {
-        header.position = charge_line;
-        std::size_t available = 0;
-        const char *bytes = bytes_at(conversion, scan, header, available);
-        if (bytes == nullptr) return false;
-        const LinePiece piece{bytes, piece_length(bytes, available)};
-        parse_charge_line(piece, conversion.line);
-        compose_dta_path(conversion.path, conversion.prefix_length, scan.numbers, conversion.line.charge);
-        ++conversion.files;
-        const char *path = conversion.path.c_str();
-        if (!open_dta(conversion.writer, path, scan.numbers, conversion.line)) continue;
-        const bool read = copy_body(conversion, scan, charge_line + static_cast<std::int64_t>(piece.length));
-        close_dta(conversion.writer, path, !read);
-        if (!read) return false;
     }
     return true;
 }
@@ -176,7 +150,7 @@ void start_progress(Progress &progress, std::int64_t size) {
 void show(Conversion &conversion, double now) {
     Progress &progress = conversion.progress;
     const std::uint64_t read = conversion.input.file_bytes;
-    show_progress(*conversion.writer.messages, conversion.name, read, progress.size, conversion.files,
+    show_progress(*conversion.messages, conversion.name, read, progress.size, conversion.files,
                   static_cast<double>(read) / 1e6 / (now - progress.start));
     progress.shown = true;
 }
@@ -214,19 +188,79 @@ void compose_dta_path(std::string &path, std::size_t prefix_length, ScanNumbers 
     path.append(suffix, static_cast<std::size_t>(end + 4 - suffix));
 }
 
+bool write_scan(FileWriter &files, const Scan &scan) {
+    PieceReader header{scan.start, scan.header_end, files.header_window, 0, 0};
+    for (const std::int64_t charge_line : scan.charge_lines) {
+        header.position = charge_line;
+        std::size_t available = 0;
+        const char *bytes = bytes_at(files.input, scan, header, available);
+        if (bytes == nullptr) return false;
+        const LinePiece piece{bytes, piece_length(bytes, available)};
+        parse_charge_line(piece, files.line);
+        compose_dta_path(files.path, files.prefix_length, scan.numbers, files.line.charge);
+        const char *path = files.path.c_str();
+        files.outcomes.emplace_back();
+        if (!open_dta(files.writer, path, scan.numbers, files.line, files.outcomes.back())) continue;
+        const bool read = copy_body(files, scan, charge_line + static_cast<std::int64_t>(piece.length));
+        files.outcomes.back() = close_dta(files.writer, path, !read);
+        if (!read) return false;
+    }
+    return true;
+}
+
+void start_file_writer(FileWriter &files, const char *directory, bool checking, Ms2Input *input) {
+    files.path = dta_path_prefix(directory);
+    files.prefix_length = files.path.size();
+    files.path.reserve(files.prefix_length + kDtaSuffixSize);  // none per file
+    files.input = input;
+    files.outcomes.clear();
+    start_dta_files(files.writer, checking);
+}
+
+void tell_outcomes(Conversion &conversion, FileWriter &files) {
+    Messages &messages = *conversion.messages;
+    for (const DtaOutcome &outcome : files.outcomes) {
+        const DtaKey key = outcome.key;
+        compose_dta_path(conversion.path, conversion.prefix_length, {key.first, key.last}, key.charge);
+        const char *path = conversion.path.c_str();
+        if (outcome.read_failed) {  // the input's error tells
+        } else if (conversion.checking) {
+            if (outcome.verdict == Verdict::kUnreadable) report_unreadable_dta(messages, path, outcome.error);
+            note_verdict(conversion.tree, key, note_written(conversion.names, key), outcome.verdict);
+        } else if (outcome.complete) {
+            const Noted noted = note_written(conversion.names, key);
+            if (noted == Noted::kAgain) notice_replaced(messages, path);
+            if (noted == Noted::kNoRoom && !conversion.names_lost) notice_names_lost(messages, path);
+            conversion.names_lost = conversion.names_lost || noted == Noted::kNoRoom;
+        } else {
+            report_unwritable(messages, conversion.failures, path, outcome.error);
+        }
+        if (outcome.remove_error != 0) report_unremovable(messages, path, outcome.remove_error);
+    }
+    files.outcomes.clear();
+}
+
 void split_ms2(Conversion &conversion, Messages &messages, const InputFile &input, const char *directory) {
     conversion.name = input.name;
+    conversion.messages = &messages;
     conversion.path = dta_path_prefix(directory);
     conversion.prefix_length = conversion.path.size();
     conversion.path.reserve(conversion.prefix_length + kDtaSuffixSize);  // none per file
     conversion.scans = conversion.files = 0;
+    clear_written_names(conversion.names);
+    conversion.names_lost = false;
+    conversion.failures = WriteFailures{};
+    if (conversion.checking) start_tree_check(conversion.tree);
     attach_input(conversion.input, input.file, input.seekable, input.named);
-    start_dta_files(conversion.writer, messages);
+    start_file_writer(conversion.writer, directory, conversion.checking, &conversion.input);
     start_progress(conversion.progress, input.seekable ? file_size(input.file) : -1);
     Scan scan{};
     while (next_scan(conversion.input, scan)) {  // it stops at a failure, and scans past it
-        ++conversion.scans;
-        if (!write_scan(conversion, scan)) break;
+        scan.number = ++conversion.scans;
+        conversion.files += scan.charge_lines.size();
+        const bool read = write_scan(conversion.writer, scan);
+        tell_outcomes(conversion, conversion.writer);
+        if (!read) break;
         look_at_progress(conversion);
     }
     finish_input(conversion.input);
@@ -234,5 +268,5 @@ void split_ms2(Conversion &conversion, Messages &messages, const InputFile &inpu
         show(conversion, monotonic_seconds());
         end_progress(messages);
     }
-    finish_dta_files(conversion.writer, input.name);
+    report_failure_counts(messages, conversion.failures, input.name);
 }

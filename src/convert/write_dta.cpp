@@ -29,24 +29,21 @@ void write_gathered(DtaWriter &writer) {
 
 }  // namespace
 
-void start_dta_files(DtaWriter &writer, Messages &messages) {
-    writer.messages = &messages;
-    clear_written_names(writer.names);
-    writer.names_lost = false;
-    writer.failures = WriteFailures{};
-    if (writer.checking) start_tree_check(writer.tree);
+void start_dta_files(DtaWriter &writer, bool checking) {
+    writer.checking = checking;
     writer.crlf = lines_end_in_crlf();
     writer.kept_body = 0;
 }
 
-bool open_dta(DtaWriter &writer, const char *path, ScanNumbers scan, const ChargeLine &line) {
+bool open_dta(DtaWriter &writer, const char *path, ScanNumbers scan, const ChargeLine &line,
+              DtaOutcome &outcome) {
+    writer.key = {scan.first, scan.last, line.charge};
     if (writer.checking) {
         open_checked(writer.checked, path);
     } else if (!open_output(path, writer.file)) {
-        report_unwritable(*writer.messages, writer.failures, path, errno);
+        outcome = {writer.key, false, false, false, errno, 0, Verdict::kSame};
         return false;
     }
-    writer.key = {scan.first, scan.last, line.charge};
     writer.failed = false;
     writer.previous = '\0';
     writer.gathered = 0;
@@ -100,47 +97,27 @@ bool reuse_kept_body(DtaWriter &writer, std::uint64_t scan) {
     return true;
 }
 
-namespace {
-
-// Judges the file at path, as the input gives it again if the input gave its name before.
-void close_checked_dta(DtaWriter &writer, const char *path, bool read_failed) {
-    const Verdict verdict = close_checked(writer.checked);
-    if (read_failed) return;  // the input's error tells
-    if (verdict == Verdict::kUnreadable) report_unreadable_dta(*writer.messages, path, writer.checked.error);
-    note_verdict(writer.tree, writer.key, note_written(writer.names, writer.key), verdict);
-}
-
-}  // namespace
-
-void close_dta(DtaWriter &writer, const char *path, bool read_failed) {
+DtaOutcome close_dta(DtaWriter &writer, const char *path, bool read_failed) {
+    DtaOutcome outcome{writer.key, true, false, read_failed, 0, 0, Verdict::kSame};
     if (!read_failed) {
         write_body(writer, writer.gather, writer.gathered);  // the header too, for an empty body
         writer.gathered = 0;
     }
     if (writer.checking) {
-        close_checked_dta(writer, path, read_failed);
-        return;
+        outcome.verdict = close_checked(writer.checked);
+        outcome.error = writer.checked.error;
+        return outcome;
     }
     if (!read_failed && !writer.failed && !close_output(writer.file, path)) {
         writer.failed = true;
         writer.error = errno;
     }
-    if (!read_failed && !writer.failed) {
-        const Noted noted = note_written(writer.names, writer.key);
-        if (noted == Noted::kAgain) notice_replaced(*writer.messages, path);
-        if (noted == Noted::kNoRoom && !writer.names_lost) notice_names_lost(*writer.messages, path);
-        writer.names_lost = writer.names_lost || noted == Noted::kNoRoom;
-        return;
-    }
-    // Gone before the line that reports it: no incomplete file stays behind. One cut short
-    // by a failed read is not the file's fault, and the input's error is reported instead.
-    const bool removed = discard_output(writer.file, path);
-    const int error = errno;
-    if (!read_failed) report_unwritable(*writer.messages, writer.failures, path, writer.error);
-    if (!removed) report_unremovable(*writer.messages, path, error);
+    outcome.complete = !read_failed && !writer.failed;
+    outcome.error = writer.error;
+    // Gone before the line that reports it: no incomplete file stays behind.
+    if (!outcome.complete && !discard_output(writer.file, path)) outcome.remove_error = errno;
+    return outcome;
 }
-
-void finish_dta_files(const DtaWriter &writer, const char *name) { report_failure_counts(*writer.messages, writer.failures, name); }
 
 std::size_t end_lines_in_crlf(const char *bytes, std::size_t length, char &previous, char *out) {
     std::size_t count = 0;
