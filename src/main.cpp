@@ -5,6 +5,7 @@
 // with one name or one output file is reported and the work goes on; the exit status tells
 // whether anything failed.
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "messages.h"
 #include "platform.h"
 #include "split_ms2.h"
+#include "write_pool.h"
 
 namespace {
 
@@ -28,6 +30,7 @@ struct Options {
     const char *stream_name = nullptr;  // --name: the stem of standard input's files
     bool check = false;                // --check: compare the trees, write nothing
     bool sync = false;                 // --sync: each input's files durable before the next
+    int threads = 0;                   // --threads: that write DTA files; 0 until given
     std::vector<const char *> names;   // the file names, in the order given
 };
 
@@ -93,6 +96,16 @@ const char *option_value(int argc, char **argv, int &i, const char *short_form, 
     return value;
 }
 
+// A number of writing threads, 1 to kWritingThreadsMax; false for anything else.
+bool read_threads(const char *text, int &threads) {
+    const char *end = text + std::strlen(text);
+    int value = 0;
+    const std::from_chars_result read = std::from_chars(text, end, value);
+    if (read.ec != std::errc() || read.ptr != end || value < 1 || value > kWritingThreadsMax) return false;
+    threads = value;
+    return true;
+}
+
 // What is wrong with the names given, with --name and standard input; nullptr for nothing.
 const char *names_problem(const Options &options) {
     const auto streams = std::count_if(options.names.begin(), options.names.end(),
@@ -129,9 +142,16 @@ Action parse_arguments(Messages &messages, int argc, char **argv, Options &optio
             const char *output_dir = option_value(argc, argv, i, "-o", "--output-dir", missing);
             const char *stream_name = output_dir == nullptr ? option_value(argc, argv, i, nullptr, "--name", missing)
                                                             : nullptr;
-            const char *problem = output_dir == nullptr && stream_name == nullptr ? " is not an option"
+            const char *threads = output_dir == nullptr && stream_name == nullptr
+                                      ? option_value(argc, argv, i, "-j", "--threads", missing)
+                                      : nullptr;
+            const char *problem = output_dir == nullptr && stream_name == nullptr && threads == nullptr
+                                      ? " is not an option"
                                   : missing && output_dir != nullptr ? " needs a directory"
+                                  : missing && threads != nullptr    ? " needs a number of threads"
                                   : missing                          ? " needs a name"
+                                  : threads != nullptr && !read_threads(threads, options.threads)
+                                      ? " needs a number of threads from 1 to 8"
                                   : output_dir != nullptr && options.output_dir != nullptr
                                       ? " gives a second output directory"
                                   : stream_name != nullptr && options.stream_name != nullptr ? " gives a second name"
@@ -141,6 +161,7 @@ Action parse_arguments(Messages &messages, int argc, char **argv, Options &optio
                 return Action::kUsageError;
             }
             if (output_dir != nullptr) options.output_dir = output_dir;
+            // the number of threads was read with its check
             if (stream_name != nullptr) options.stream_name = stream_name;
         }
     }
@@ -295,6 +316,12 @@ int run(int argc, char **argv) {
     static Conversion conversion;  // its buffers (about 1 MB) are zero until used, and serve every input
     conversion.checking = options.check;
     conversion.writer.writer.file.durable = options.sync;
+    // Several threads write, as many as the processors the program may use (at most 8),
+    // unless told otherwise; a check compares in one.
+    const int threads = options.check ? 1
+                        : options.threads != 0 ? options.threads
+                                               : std::min(available_processors(), kWritingThreadsMax);
+    conversion.pool = threads > 1 ? start_write_pool(threads, options.sync) : nullptr;
     for (const char *name : options.names) {
         Input input{{name, -1, true, Format::kPlain}, {}};
         try {
@@ -306,6 +333,8 @@ int run(int argc, char **argv) {
         }
         if (input.file.seekable && input.file.file >= 0) close_file(input.file.file);  // not standard input
     }
+    stop_write_pool(conversion.pool);
+    conversion.pool = nullptr;
     return exit_status(messages);
 }
 

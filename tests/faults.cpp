@@ -10,8 +10,9 @@
 //   "syncfs PATH" for each syncfs of a directory;
 // - FAULT_SYNC_FAIL=1: every syncfs fails with EIO, as a disk that fails a write-back;
 // - FAULT_SIGNALS (numbers, comma-separated) and FAULT_AT (open:K, write:K or close:K):
-//   the signals are raised, in order, right after the K-th output file is created, before
-//   its first write, or while it is being closed (before the close itself);
+//   the signals are sent to the process, in order, right after the K-th output file is
+//   created, before its first write, or while it is being closed (before the close itself),
+//   by whichever thread does it;
 // - FAULT_UNLINK_SIGNAL=N: signal N is raised as an output file is removed (before the
 //   removal itself), as if it arrived while the program acted on an earlier one;
 // - FAULT_EINTR=1: every other write fails with EINTR, as a signal with a handler that
@@ -28,6 +29,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -115,8 +117,8 @@ constexpr int kMaxOutputs = 1024;
 bool is_output[kMaxOutputs];  // by descriptor: an output file created since the start
 unsigned writes_of[kMaxOutputs];          // by descriptor: the output's writes so far
 unsigned long long bytes_of[kMaxOutputs];  // and its bytes
-int outputs_created = 0;
-int first_writes_pending = -1;  // descriptor of the K-th output until its first write
+std::atomic<int> outputs_created{0};      // by every thread
+std::atomic<int> first_writes_pending{-1};  // descriptor of the K-th output until its first write
 
 bool fault_at(const char *moment, int count) {
     const char *at = std::getenv("FAULT_AT");
@@ -131,8 +133,9 @@ void raise_signals() {
         char *end = nullptr;
         const long number = std::strtol(p, &end, 10);
         if (end == p) break;
-        std::raise(static_cast<int>(number));
+        kill(getpid(), static_cast<int>(number));  // to the process: a thread of its may take it
         p = *end == ',' ? end + 1 : end;
+        if (*p != '\0') usleep(100000);  // taken before the next, by whichever thread takes it
     }
 }
 
@@ -143,11 +146,9 @@ bool names_output(const char *path) {
 }
 
 bool interrupt_this_write(int fd) {
-    static unsigned writes = 0;
-    if (fd == first_writes_pending) {
-        first_writes_pending = -1;
-        raise_signals();
-    }
+    static std::atomic<unsigned> writes{0};
+    int pending = fd;
+    if (first_writes_pending.compare_exchange_strong(pending, -1)) raise_signals();
     if (std::getenv("FAULT_EINTR") == nullptr || ++writes % 2 == 0) return false;
     errno = EINTR;
     return true;
@@ -177,9 +178,9 @@ int opened(const char *path, int flags, int fd) {
     is_output[fd] = true;
     writes_of[fd] = 0;
     bytes_of[fd] = 0;
-    ++outputs_created;
-    if (fault_at("write", outputs_created)) first_writes_pending = fd;
-    if (fault_at("open", outputs_created)) raise_signals();
+    const int created = ++outputs_created;
+    if (fault_at("write", created)) first_writes_pending = fd;
+    if (fault_at("open", created)) raise_signals();
     return fd;
 }
 
@@ -212,7 +213,7 @@ extern "C" int close(int fd) {
     if (fd >= 0 && fd < kMaxOutputs && is_output[fd]) {
         is_output[fd] = false;
         log_writes(fd);
-        static int closed = 0;  // outputs are closed in the order they are created
+        static std::atomic<int> closed{0};
         if (fault_at("close", ++closed)) raise_signals();
     }
     return real<int (*)(int)>("close")(fd);

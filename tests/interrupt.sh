@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Interrupts conversions with SIGINT, SIGTERM and SIGHUP, into a fresh folder and over a
 # complete earlier tree (hard-linked into a snapshot), and checks what stays:
-# - in a fresh folder, the files are exactly the first ones of the run, in the order they
-#   are written, each complete;
-# - over an earlier tree, every name holds a complete file: the new one for the first names
-#   in order, the earlier one for the rest; the snapshot never changes;
+# - in a fresh folder, every file is complete, and with one writing thread the files are
+#   exactly the first ones of the run, in the order they are written;
+# - over an earlier tree, every name holds a complete file, new or earlier, and with one
+#   thread the new ones are the first names in order; the snapshot never changes;
 # - no temporary file stays, and the program ends by the first signal it received.
+# Every round runs with the threads the program chooses, then with --threads 1.
 # Deterministic rounds raise the signals through the faults library at a chosen moment
 # (right after the K-th file is created, before its first write, while it is being closed)
 # and know how many files must be new; random rounds send a signal from outside at a random
@@ -42,11 +43,12 @@ duration=$((${EPOCHREALTIME/./} - start))  # microseconds: random signals land w
 [ "$(ls reference/run | wc -l)" = "$total" ] || { echo "FAIL: the reference tree"; exit 1; }
 
 # names_are_first COUNT: the names on standard input are the first COUNT of order, or, for
-# COUNT -, the first however many there are.
+# COUNT -, the first however many there are; with several threads, only names of order,
+# each once.
 names_are_first() {
-    awk -v want="$1" 'NR == FNR { at[$0] = FNR; next }
+    awk -v want="$1" -v any="$([ "$threads" = "--threads 1" ] || echo 1)" 'NR == FNR { at[$0] = FNR; next }
         { if (!($0 in at) || seen[$0]++) bad = 1; else if (at[$0] > last) last = at[$0]; n++ }
-        END { exit bad || last != n || (want != "-" && n != want) }' order -
+        END { exit bad || (!any && (last != n || (want != "-" && n != want))) }' order -
 }
 
 # check MODE NEW_FILES: what a round left in out/run (NEW_FILES: how many must be new, or -).
@@ -83,76 +85,78 @@ expect_status() {
     [ "$1" -eq "$want" ] || fail "$round: exit status $1, expected $want"
 }
 
-# Deterministic rounds: each signal at each moment, fresh and over an earlier tree.
-ks=(1 777 "$total")
-signals=(2 15 1)
-n=0
-for mode in fresh rerun; do
-    for moment in open write close; do
-        for signal in "${signals[@]}"; do
-            k=${ks[n++ % 3]}
-            round="signal $signal at $moment:$k ($mode)"
-            prepare "$mode"
-            FAULT_SIGNALS=$signal FAULT_AT=$moment:$k LD_PRELOAD=$faults \
-                "$program" -o out new/run.ms2 > /dev/null 2>&1
-            expect_status $? "$signal"
-            [ "$moment" = close ] && check "$mode" "$k" || check "$mode" $((k - 1))
+for threads in "" "--threads 1"; do
+    # Deterministic rounds: each signal at each moment, fresh and over an earlier tree.
+    ks=(1 777 "$total")
+    signals=(2 15 1)
+    n=0
+    for mode in fresh rerun; do
+        for moment in open write close; do
+            for signal in "${signals[@]}"; do
+                k=${ks[n++ % 3]}
+                round="signal $signal at $moment:$k ($mode)${threads:+, $threads}"
+                prepare "$mode"
+                FAULT_SIGNALS=$signal FAULT_AT=$moment:$k LD_PRELOAD=$faults \
+                    "$program" $threads -o out new/run.ms2 > /dev/null 2>&1
+                expect_status $? "$signal"
+                [ "$moment" = close ] && check "$mode" "$k" || check "$mode" $((k - 1))
+            done
         done
     done
+
+    # SIGTERM, then at once SIGINT, while a file is being created: the first one decides.
+    round="signals 15 then 2 at open:500${threads:+, $threads}"
+    prepare fresh
+    FAULT_SIGNALS=15,2 FAULT_AT=open:500 LD_PRELOAD=$faults "$program" $threads -o out new/run.ms2 > /dev/null 2>&1
+    expect_status $? 15
+    check fresh 499
+
+    # SIGTERM while a file is being created, SIGINT while that file is removed: still SIGTERM.
+    round="signal 15 at open:500, then 2 as its file is removed${threads:+, $threads}"
+    prepare fresh
+    FAULT_SIGNALS=15 FAULT_AT=open:500 FAULT_UNLINK_SIGNAL=2 LD_PRELOAD=$faults \
+        "$program" $threads -o out new/run.ms2 > /dev/null 2>&1
+    expect_status $? 15
+    check fresh 499
+
+    # A signal ignored when the program started (nohup) stays ignored.
+    round="SIGHUP ignored at the start${threads:+, $threads}"
+    prepare rerun
+    FAULT_SIGNALS=1 FAULT_AT=open:500 LD_PRELOAD=$faults \
+        perl -e '$SIG{HUP} = "IGNORE"; exec @ARGV or die' "$program" $threads -o out new/run.ms2 > /dev/null
+    expect_status $? 0
+    check rerun "$total"
+
+    # Every other write fails with EINTR, as if interrupted: each is retried.
+    round="writes interrupted${threads:+, $threads}"
+    prepare fresh
+    FAULT_EINTR=1 LD_PRELOAD=$faults "$program" $threads -o out new/run.ms2 > out.log 2>&1
+    expect_status $? 0
+    check fresh "$total"
+    grep -qx ' converting new/run.ms2' out.log || fail "$round: the progress line was lost"
+
+    # Random rounds: a signal from outside at a random moment of a run.
+    interrupted=0 finished=0
+    for ((r = 0; r < random_rounds; r++)); do
+        signal=${signals[r % 3]} mode=$( ((r / 3 % 2)) && echo rerun || echo fresh)
+        round="random round $r, signal $signal ($mode)${threads:+, $threads}"
+        prepare "$mode"
+        # A background job of a script starts with SIGINT ignored; a terminal's would not.
+        perl -e '$SIG{INT} = "DEFAULT"; exec @ARGV or die' "$program" $threads -o out new/run.ms2 > /dev/null &
+        pid=$!
+        sleep "$(printf '0.%06d' $(((RANDOM * 32768 + RANDOM) % duration)))"
+        kill -s "$signal" "$pid" 2> /dev/null
+        wait "$pid" 2> /dev/null  # the shell would announce a hangup
+        status=$?
+        if [ "$status" -eq 0 ]; then
+            ((++finished))
+            check "$mode" "$total"
+        else
+            ((++interrupted))
+            expect_status "$status" "$signal"
+            check "$mode" -
+        fi
+    done
+    echo "random rounds ($threads): $interrupted interrupted, $finished finished before their signal"
 done
-
-# SIGTERM, then at once SIGINT, while a file is being created: the first one decides.
-round="signals 15 then 2 at open:500"
-prepare fresh
-FAULT_SIGNALS=15,2 FAULT_AT=open:500 LD_PRELOAD=$faults "$program" -o out new/run.ms2 > /dev/null 2>&1
-expect_status $? 15
-check fresh 499
-
-# SIGTERM while a file is being created, SIGINT while that file is removed: still SIGTERM.
-round="signal 15 at open:500, then 2 as its file is removed"
-prepare fresh
-FAULT_SIGNALS=15 FAULT_AT=open:500 FAULT_UNLINK_SIGNAL=2 LD_PRELOAD=$faults \
-    "$program" -o out new/run.ms2 > /dev/null 2>&1
-expect_status $? 15
-check fresh 499
-
-# A signal ignored when the program started (nohup) stays ignored.
-round="SIGHUP ignored at the start"
-prepare rerun
-FAULT_SIGNALS=1 FAULT_AT=open:500 LD_PRELOAD=$faults \
-    perl -e '$SIG{HUP} = "IGNORE"; exec @ARGV or die' "$program" -o out new/run.ms2 > /dev/null
-expect_status $? 0
-check rerun "$total"
-
-# Every other write fails with EINTR, as if interrupted: each is retried.
-round="writes interrupted"
-prepare fresh
-FAULT_EINTR=1 LD_PRELOAD=$faults "$program" -o out new/run.ms2 > out.log 2>&1
-expect_status $? 0
-check fresh "$total"
-grep -qx ' converting new/run.ms2' out.log || fail "$round: the progress line was lost"
-
-# Random rounds: a signal from outside at a random moment of a run.
-interrupted=0 finished=0
-for ((r = 0; r < random_rounds; r++)); do
-    signal=${signals[r % 3]} mode=$( ((r / 3 % 2)) && echo rerun || echo fresh)
-    round="random round $r, signal $signal ($mode)"
-    prepare "$mode"
-    # A background job of a script starts with SIGINT ignored; a terminal's would not.
-    perl -e '$SIG{INT} = "DEFAULT"; exec @ARGV or die' "$program" -o out new/run.ms2 > /dev/null &
-    pid=$!
-    sleep "$(printf '0.%06d' $(((RANDOM * 32768 + RANDOM) % duration)))"
-    kill -s "$signal" "$pid" 2> /dev/null
-    wait "$pid" 2> /dev/null  # the shell would announce a hangup
-    status=$?
-    if [ "$status" -eq 0 ]; then
-        ((++finished))
-        check "$mode" "$total"
-    else
-        ((++interrupted))
-        expect_status "$status" "$signal"
-        check "$mode" -
-    fi
-done
-echo "random rounds: $interrupted interrupted, $finished finished before their signal"
 exit "$failed"

@@ -24,6 +24,10 @@
 # Every input present before the run must be unchanged after it (checked by CRC, which
 # is quick even on inputs of several GB); FIFOs are left out of the tree comparison.
 #
+# With ONE_THREAD (tests/one_thread.cpp, built), the program is given --threads 1 before its
+# other arguments: the case's expected output is the same. A case holding skip-one-thread is
+# not run so; the file says why.
+#
 # For a Windows build, RUN_WITH names the program that runs it (wine), launch is given a script
 # that runs the program under it, and WINDOWS=1: messages are compared without CRs, and every LF in an expected DTA file becomes CR LF, as text mode
 # writes it. A case holding skip-windows (or, elsewhere, skip-posix) is skipped with exit
@@ -33,6 +37,7 @@ program=$1
 case_dir=$2
 skip_file=$case_dir/skip-posix
 [ "${WINDOWS:-0}" = 1 ] && skip_file=$case_dir/skip-windows
+[ -n "${ONE_THREAD:-}" ] && [ -f "$case_dir/skip-one-thread" ] && skip_file=$case_dir/skip-one-thread
 if [ -f "$skip_file" ]; then
     cat "$skip_file"
     exit 77
@@ -53,6 +58,10 @@ fi
 mapfile -t args <"$case_dir/args"
 launch='exec -a ms2split "$@"'
 [ -f "$case_dir/launch" ] && launch=$(cat "$case_dir/launch")
+if [ -n "${ONE_THREAD:-}" ]; then  # the same case again, through a program that adds --threads 1
+    export ONE_THREAD_PROGRAM=$program
+    program=$ONE_THREAD
+fi
 if [ -n "${RUN_WITH:-}" ]; then  # launch runs a script that runs the program under RUN_WITH
     printf '#!/bin/sh\nexec %s "%s" "$@"\n' "$RUN_WITH" "$program" >"$work/program"
     chmod +x "$work/program"

@@ -25,6 +25,7 @@
 
 #include "messages.h"
 #include "platform.h"
+#include "write_pool.h"
 
 namespace {
 
@@ -217,9 +218,9 @@ void start_file_writer(FileWriter &files, const char *directory, bool checking, 
     start_dta_files(files.writer, checking);
 }
 
-void tell_outcomes(Conversion &conversion, FileWriter &files) {
+void tell_outcomes(Conversion &conversion, std::vector<DtaOutcome> &outcomes) {
     Messages &messages = *conversion.messages;
-    for (const DtaOutcome &outcome : files.outcomes) {
+    for (const DtaOutcome &outcome : outcomes) {
         const DtaKey key = outcome.key;
         compose_dta_path(conversion.path, conversion.prefix_length, {key.first, key.last}, key.charge);
         const char *path = conversion.path.c_str();
@@ -237,8 +238,25 @@ void tell_outcomes(Conversion &conversion, FileWriter &files) {
         }
         if (outcome.remove_error != 0) report_unremovable(messages, path, outcome.remove_error);
     }
-    files.outcomes.clear();
+    outcomes.clear();
 }
+
+namespace {
+
+// The files of one scan: by the main thread, or, when several threads write and the buffer
+// holds the scan, by one of them; false when reading the scan again failed.
+bool write_files(Conversion &conversion, const Scan &scan) {
+    if (conversion.pool != nullptr && scan.held != nullptr) {
+        hand_over(*conversion.pool, conversion, scan);
+        return true;
+    }
+    if (conversion.pool != nullptr) wait_for_writes(*conversion.pool, conversion);  // read again here
+    const bool read = write_scan(conversion.writer, scan);
+    tell_outcomes(conversion, conversion.writer.outcomes);
+    return read;
+}
+
+}  // namespace
 
 void split_ms2(Conversion &conversion, Messages &messages, const InputFile &input, const char *directory) {
     conversion.name = input.name;
@@ -253,16 +271,16 @@ void split_ms2(Conversion &conversion, Messages &messages, const InputFile &inpu
     if (conversion.checking) start_tree_check(conversion.tree);
     attach_input(conversion.input, input.file, input.seekable, input.named);
     start_file_writer(conversion.writer, directory, conversion.checking, &conversion.input);
+    if (conversion.pool != nullptr) start_pool_files(*conversion.pool, directory);
     start_progress(conversion.progress, input.seekable ? file_size(input.file) : -1);
     Scan scan{};
     while (next_scan(conversion.input, scan)) {  // it stops at a failure, and scans past it
         scan.number = ++conversion.scans;
         conversion.files += scan.charge_lines.size();
-        const bool read = write_scan(conversion.writer, scan);
-        tell_outcomes(conversion, conversion.writer);
-        if (!read) break;
+        if (!write_files(conversion, scan)) break;
         look_at_progress(conversion);
     }
+    if (conversion.pool != nullptr) wait_for_writes(*conversion.pool, conversion);
     finish_input(conversion.input);
     if (conversion.progress.shown) {  // completed, as it ends
         show(conversion, monotonic_seconds());

@@ -35,9 +35,11 @@ struct FileWriter {
 
 // Everything one conversion holds, in one place; split_ms2 starts each input afresh, so one
 // serves every input in turn.
+struct WritePool;
 struct Conversion {
     Ms2Input input;
     FileWriter writer;           // the main thread's
+    WritePool *pool;             // the other threads that write, when there are several
     Messages *messages;          // of the run
     bool checking;               // --check: the files are compared with what stands
     const char *name;            // the input, as given
@@ -70,8 +72,8 @@ void split_ms2(Conversion &conversion, Messages &messages, const InputFile &inpu
 bool write_scan(FileWriter &files, const Scan &scan);
 // Starts the files of an input in directory (checked, when checking).
 void start_file_writer(FileWriter &files, const char *directory, bool checking, Ms2Input *input);
-// Tells, in order, what became of the files the writer wrote, and forgets them.
-void tell_outcomes(Conversion &conversion, FileWriter &files);
+// Tells, in order, what became of the files written, and forgets them.
+void tell_outcomes(Conversion &conversion, std::vector<DtaOutcome> &outcomes);
 
 // "<directory>/<last component of directory>." (with the directory's own separator on
 // Windows): the part of every DTA path that one input shares.

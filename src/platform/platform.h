@@ -124,8 +124,12 @@ int write_message(int stream, const char *text, std::size_t length);
 // True where the lines of a text file end in CR LF (Windows): DTA files are written so.
 bool lines_end_in_crlf();
 
+// The threads that may write DTA files at once: the main thread and up to 8 others.
+constexpr int kGuardSlots = 9;
+
 // A DTA file being written.
 struct OutputFile {
+    int guard;                // the slot of the thread that writes it, below kGuardSlots
     int descriptor;           // -1 once closed
     bool durable;             // written through to the disk before it is closed (Windows)
     bool names_taken;         // the last name was taken: the next is looked at first
@@ -172,12 +176,15 @@ int open_standing_file(const char *path, Standing &standing, std::int64_t &size)
 using NameVisitor = void (*)(void *context, const char *name);
 bool visit_directory(const char *path, NameVisitor visit, void *context);
 
-// From here on SIGINT, SIGTERM and SIGHUP (Ctrl-C and Ctrl-Break on Windows) remove the DTA
-// file being written before the program ends as the first of them would have ended it; one
-// ignored when the program started stays ignored. A broken pipe or the file-size limit
-// make writes fail instead of ending the program.
+// From here on SIGINT, SIGTERM and SIGHUP (Ctrl-C and Ctrl-Break on Windows) remove every
+// DTA file being written, by any thread, before the program ends as the first of them would
+// have ended it; one ignored when the program started stays ignored. A broken pipe or the
+// file-size limit make writes fail instead of ending the program.
 void guard_against_interruption();
 // Called by a thread of the program's own, so that interruptions reach the main thread only.
 void block_interruptions();
+// The processors the program may run on (its affinity, as nproc counts them); 1 where
+// threads are not to be had (MinGW's runtime).
+int available_processors();
 
 #endif

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -17,13 +18,20 @@
 
 namespace {
 
-// What an interruption finds: nothing to clean up, a moment when it must wait (a DTA file is
-// being opened, closed, renamed or removed, so what stands at its name is not yet settled),
-// or a file being written that it must remove.
-enum GuardState : int { kNothingOpen, kSettling, kWriting };
-volatile std::sig_atomic_t guard_state = kNothingOpen;
-volatile std::sig_atomic_t waiting_signal = 0;  // the first that arrived while settling
-const char *volatile guarded_path = nullptr;    // what is being written, while writing
+// What an interruption finds of each thread that writes DTA files (slot 0: the main
+// thread, which alone takes the signals): nothing to clean up, a moment when it must wait (a
+// DTA file is being opened, closed, renamed or removed, so what stands at its name is not yet
+// settled), or a file being written that it must remove. A slot it has dealt with is claimed:
+// its thread starts nothing more.
+enum GuardState : int { kNothingOpen, kSettling, kWriting, kClaimed };
+struct Guard {
+    std::atomic<int> state;
+    std::atomic<const char *> path;  // what is being written, while writing
+};
+static_assert(std::atomic<int>::is_always_lock_free, "the handler reads the guards");
+Guard guards[kGuardSlots];
+volatile std::sig_atomic_t waiting_signal = 0;  // the first that arrived while the main thread settled
+std::atomic<int> interruption{0};               // the signal that is ending the program
 
 constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kCreateAttempts = 8;  // another process may remove and make the name meanwhile
@@ -41,28 +49,57 @@ void end_by(int signal_number) {
     (void)std::raise(signal_number);
 }
 
+// Removes what the slot's thread is writing, once it has settled, and claims the slot.
+void claim(Guard &guard) {
+    for (;;) {
+        int state = guard.state.load();
+        if (state == kSettling) {
+            const timespec pause{0, 100000};  // it is in a system call of its own: soon done
+            (void)nanosleep(&pause, nullptr);
+            continue;
+        }
+        if (state == kClaimed || guard.state.compare_exchange_strong(state, kClaimed)) {
+            if (state == kWriting) (void)unlink(guard.path.load());
+            return;
+        }
+    }
+}
+
 extern "C" void on_interruption(int signal_number) {
-    if (guard_state == kSettling) {
+    if (guards[0].state.load() == kSettling) {
         if (waiting_signal == 0) waiting_signal = signal_number;
         return;
     }
-    if (guard_state == kWriting) (void)unlink(guarded_path);
+    interruption.store(signal_number);
+    for (Guard &guard : guards) claim(guard);
     end_by(signal_number);
 }
 
-void begin_settling() {
-    guard_state = kSettling;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+// A writing thread's slot, once the program is being interrupted: it waits to end with it.
+[[noreturn]] void stand_still() {
+    for (;;) (void)pause();  // the interruptions are blocked here; the program ends meanwhile
 }
 
-void end_settling(GuardState state, const char *path) {
-    guarded_path = path;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    guard_state = state;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (waiting_signal != 0) {
-        block_interruptions();  // one arriving while the file is removed must not decide
+void begin_settling(int slot) {
+    Guard &guard = guards[slot];
+    int state = guard.state.load();
+    while (state == kClaimed || !guard.state.compare_exchange_weak(state, kSettling)) {
+        if (state == kClaimed) stand_still();
+    }
+}
+
+void end_settling(int slot, GuardState state, const char *path) {
+    Guard &guard = guards[slot];
+    guard.path.store(path);
+    guard.state.store(state);
+    if (slot == 0 && waiting_signal != 0) {
+        block_interruptions();  // one arriving while the files are removed must not decide
         on_interruption(waiting_signal);
+    }
+    if (slot != 0 && interruption.load() != 0) {  // what it started may be left to the handler
+        int writing = kWriting;
+        if (guard.state.compare_exchange_strong(writing, kClaimed)) (void)unlink(path);
+        stand_still();
     }
 }
 
@@ -218,33 +255,33 @@ int write_message(int stream, const char *text, std::size_t length) {
 bool lines_end_in_crlf() { return false; }
 
 bool open_output(const char *path, OutputFile &out) {
-    begin_settling();
+    begin_settling(out.guard);
     const bool opened = create_output(path, out);
     const int error = errno;
-    end_settling(opened ? kWriting : kNothingOpen, opened ? written_path(out, path) : nullptr);
+    end_settling(out.guard, opened ? kWriting : kNothingOpen, opened ? written_path(out, path) : nullptr);
     errno = error;
     return opened;
 }
 
 bool close_output(OutputFile &out, const char *path) {
-    begin_settling();
+    begin_settling(out.guard);
     bool complete = close(out.descriptor) == 0;
     out.descriptor = -1;
     if (complete && out.replacing) complete = rename(out.temp_path.c_str(), path) == 0;
     const int error = errno;
     // A file that did not reach its name stays guarded until it is discarded.
-    end_settling(complete ? kNothingOpen : kWriting, complete ? nullptr : guarded_path);
+    end_settling(out.guard, complete ? kNothingOpen : kWriting, complete ? nullptr : written_path(out, path));
     errno = error;
     return complete;
 }
 
 bool discard_output(OutputFile &out, const char *path) {
-    begin_settling();
+    begin_settling(out.guard);
     if (out.descriptor >= 0) (void)close(out.descriptor);
     out.descriptor = -1;
     const bool removed = unlink(written_path(out, path)) == 0;
     const int error = errno;
-    end_settling(kNothingOpen, nullptr);
+    end_settling(out.guard, kNothingOpen, nullptr);
     errno = error;
     return removed;
 }
@@ -323,6 +360,15 @@ void guard_against_interruption() {
     }
     (void)std::signal(SIGPIPE, SIG_IGN);  // a reader gone from standard output: writes fail
     (void)std::signal(SIGXFSZ, SIG_IGN);  // beyond the file-size limit: the write fails
+}
+
+int available_processors() {
+#ifdef __linux__
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) return CPU_COUNT(&allowed);
+#endif
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int>(online) : 1;
 }
 
 void block_interruptions() {

@@ -443,4 +443,6 @@ void guard_against_interruption() {
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-void block_interruptions() {}  // console events arrive on a thread of the system's own
+void block_interruptions() {}
+
+int available_processors() { return 1; }  // MinGW's runtime has no std::thread: one writes  // console events arrive on a thread of the system's own
