@@ -99,6 +99,8 @@ void help(Messages &messages, const char *program) {
               "  -o, --output-dir DIR  write NAME/NAME.FIRST.LAST.CHARGE.dta under DIR\n"
               "                        (made if missing) instead of beside each input\n"
               "  --name NAME           read standard input, given as -, as NAME.ms2\n"
+              "  -j, --threads N       write with N threads (by default one for each\n"
+              "                        processor, at most 8)\n"
               "  --check               write nothing; compare what stands at each DTA\n"
               "                        name with what a conversion would write there\n"
               "  --sync                make each input's files durable before the next\n"
