@@ -2,7 +2,10 @@
 # Times the converter against two floor programs, alternately, on synthetic inputs: the
 # parsing floor (reads and splits the input, one writev per file) and the kernel floor
 # (reads the input and throws it away, then creates files of the same names and sizes from
-# one constant buffer: the kernel's work alone).
+# one constant buffer: the kernel's work alone), from one thread and from as many as the
+# converter uses by default (the parallel kernel floor). The converter runs with its
+# default threads and with --threads 1; a re-run over a complete tree against the kernel's
+# own cost of replacing each file.
 #   bench/run.sh BUILD_DIR [MEGABYTES...]     (default sizes: 100 1000)
 # Environment: RUNS (default 5), BENCH_DIR (default /dev/shm/ms2split-bench, tmpfs keeps
 # file creation from being dominated by the disk), PARALLEL_MB (size of each of the eight
@@ -18,6 +21,8 @@ work=${BENCH_DIR:-/dev/shm/ms2split-bench}
 parallel_mb=${PARALLEL_MB:-25}
 converter=${CONVERTER:-$build/ms2split} floor=$build/bench/ms2_floor measure=$build/bench/measure
 kernel_floor=$build/bench/kernel_floor
+threads=$(nproc)  # what the converter takes by default
+((threads > 8)) && threads=8
 mkdir -p "$work"
 
 # input NAME MEGABYTES SEED: generated once, reused by later benchmark runs.
@@ -30,6 +35,7 @@ input() {
 # run PROGRAM INPUT [ARGUMENT...]: one timed conversion into a fresh output directory.
 run() {
     local tree=${2%.gz}
+    tree=${tree%.zst}
     rm -rf "${tree%.ms2}"
     rerun "$@"
 }
@@ -63,31 +69,38 @@ for mb in "${sizes[@]}"; do
     files=$(find "$tree" -type f | wc -l)
     find "$tree" -type f -printf '%p %s\n' > "$work/files.list"  # for the kernel floor
     rm -rf "$tree" "$tree.floor"
-    : > "$work/converter.times"; : > "$work/floor.times"; : > "$work/kernel.times"
+    : > "$work/converter.times"; : > "$work/one.times"; : > "$work/floor.times"
+    : > "$work/kernel.times"; : > "$work/kernels.times"
     for ((i = 0; i < runs; i++)); do
         run "$converter" "$file" >> "$work/converter.times"
+        run "$converter" "$file" --threads 1 >> "$work/one.times"
         run "$floor" "$file" >> "$work/floor.times"
         run "$kernel_floor" "$file" "$work/files.list" "$tree" >> "$work/kernel.times"
+        run "$kernel_floor" "$file" "$work/files.list" "$tree" "$threads" >> "$work/kernels.times"
     done
     # Over the complete tree of an earlier run, every file replaces one; the re-run floor
     # writes each under a temporary name and renames it over the old one.
     "$converter" "$file" > /dev/null
     : > "$work/rerun.times"; : > "$work/rerun_kernel.times"
     for ((i = 0; i < runs; i++)); do
-        rerun "$converter" "$file" >> "$work/rerun.times"
+        rerun "$converter" "$file" --threads 1 >> "$work/rerun.times"
         rerun "$kernel_floor" "$file" "$work/files.list" "$tree" replace >> "$work/rerun_kernel.times"
     done
     rm -rf "$tree"
     echo "$mb MB input: $bytes bytes, $files DTA files, median of $runs runs each"
     report ms2split "$work/converter.times" "$bytes" "$files"
-    report re-run "$work/rerun.times" "$bytes" "$files"
+    report "-j 1" "$work/one.times" "$bytes" "$files"
+    report "re-run -j1" "$work/rerun.times" "$bytes" "$files"
     report floor "$work/floor.times" "$bytes" "$files"
     report kernel "$work/kernel.times" "$bytes" "$files"
+    report "kernel -j$threads" "$work/kernels.times" "$bytes" "$files"
     report "re-kernel" "$work/rerun_kernel.times" "$bytes" "$files"
-    awk -v c="$(column_median 1 "$work/converter.times")" -v f="$(column_median 1 "$work/floor.times")" \
-        -v k="$(column_median 1 "$work/kernel.times")" -v r="$(column_median 1 "$work/rerun.times")" \
-        -v rk="$(column_median 1 "$work/rerun_kernel.times")" \
-        'BEGIN { printf "  ratio ms2split / floor (wall): %.3f   ms2split / kernel floor (wall): %.3f   re-run / re-run floor: %.3f\n", c / f, c / k, r / rk }'
+    awk -v c="$(column_median 1 "$work/converter.times")" -v o="$(column_median 1 "$work/one.times")" \
+        -v f="$(column_median 1 "$work/floor.times")" -v k="$(column_median 1 "$work/kernel.times")" \
+        -v ks="$(column_median 1 "$work/kernels.times")" -v r="$(column_median 1 "$work/rerun.times")" \
+        -v rk="$(column_median 1 "$work/rerun_kernel.times")" -v t="$threads" \
+        'BEGIN { printf "  ratios: -j1 / kernel floor %.3f, -j1 / floor %.3f; default (%d threads) / parallel kernel floor %.3f, / kernel floor %.3f; re-run -j1 / re-run floor %.3f\n",
+                 o / k, o / f, t, c / ks, c / k, r / rk }'
 done
 
 # gzip: the first size again, compressed, against decompressing it alone (igzip -dc, ISA-L's
@@ -98,9 +111,12 @@ zipped=$work/zipped$mb.ms2.gz
 [ -s "$zipped" ] || gzip -c "$plain" > "$zipped"
 decompress() { "$measure" sh -c "$1 < '$zipped' > /dev/null" 2>&1; }
 : > "$work/gz.times"; : > "$work/plain.times"; : > "$work/igzip.times"; : > "$work/zcat.times"
+: > "$work/gz1.times"; : > "$work/plain1.times"
 for ((i = 0; i < runs; i++)); do
     run "$converter" "$zipped" >> "$work/gz.times"
     run "$converter" "$plain" >> "$work/plain.times"
+    run "$converter" "$zipped" --threads 1 >> "$work/gz1.times"
+    run "$converter" "$plain" --threads 1 >> "$work/plain1.times"
     command -v igzip > /dev/null && decompress "igzip -dc" >> "$work/igzip.times"
     decompress "zcat" >> "$work/zcat.times"
 done
@@ -108,6 +124,8 @@ rm -rf "${zipped%.ms2.gz}" "${plain%.ms2}"
 echo "$mb MB input in gzip ($(stat -c %s "$zipped") bytes), median of $runs runs each"
 report gzip "$work/gz.times" "$(stat -c %s "$plain")" 0
 report plain "$work/plain.times" "$(stat -c %s "$plain")" 0
+report "gzip -j1" "$work/gz1.times" "$(stat -c %s "$plain")" 0
+report "plain -j1" "$work/plain1.times" "$(stat -c %s "$plain")" 0
 [ -s "$work/igzip.times" ] && report "igzip -dc" "$work/igzip.times" "$(stat -c %s "$plain")" 0
 report zcat "$work/zcat.times" "$(stat -c %s "$plain")" 0
 fastest=$work/zcat.times
@@ -115,6 +133,31 @@ fastest=$work/zcat.times
 awk -v g="$(column_median 1 "$work/gz.times")" -v p="$(column_median 1 "$work/plain.times")" \
     -v d="$(column_median 1 "$fastest")" \
     'BEGIN { printf "  gzip / (fastest decompression + plain conversion): %.3f   gzip / slower of the two: %.3f\n", g / (d + p), g / (d > p ? d : p) }'
+awk -v g="$(column_median 1 "$work/gz1.times")" -v p="$(column_median 1 "$work/plain1.times")" \
+    -v d="$(column_median 1 "$fastest")" \
+    'BEGIN { printf "  with one thread: gzip / slower of decompression and plain conversion: %.3f\n", g / (d > p ? d : p) }'
+
+# zstd: the same input compressed with zstd, against decompressing it alone and converting
+# the plain file; and the plain file read from a pipe on standard input.
+zstded=$work/zstded$mb.ms2.zst
+[ -s "$zstded" ] || zstd -q -c "$plain" > "$zstded"
+: > "$work/zst.times"; : > "$work/zplain.times"; : > "$work/unzstd.times"; : > "$work/pipe.times"
+for ((i = 0; i < runs; i++)); do
+    run "$converter" "$zstded" >> "$work/zst.times"
+    run "$converter" "$plain" >> "$work/zplain.times"
+    "$measure" sh -c "zstd -q -dc '$zstded' > /dev/null" 2>> "$work/unzstd.times"
+    rm -rf "$work/piped"; sleep 1
+    "$measure" sh -c "cat '$plain' | '$converter' -o '$work' --name piped - > /dev/null" 2>> "$work/pipe.times"
+done
+rm -rf "${zstded%.ms2.zst}" "${plain%.ms2}" "$work/piped"
+echo "$mb MB input in zstd ($(stat -c %s "$zstded") bytes), and on a pipe, median of $runs runs each"
+report zstd "$work/zst.times" "$(stat -c %s "$plain")" 0
+report plain "$work/zplain.times" "$(stat -c %s "$plain")" 0
+report "zstd -dc" "$work/unzstd.times" "$(stat -c %s "$plain")" 0
+report "cat |" "$work/pipe.times" "$(stat -c %s "$plain")" 0
+awk -v z="$(column_median 1 "$work/zst.times")" -v p="$(column_median 1 "$work/zplain.times")" \
+    -v d="$(column_median 1 "$work/unzstd.times")" -v c="$(column_median 1 "$work/pipe.times")" \
+    'BEGIN { printf "  zstd / (zstd -dc + plain): %.3f   zstd / plain: %.3f   pipe / by name: %.3f\n", z / (d + p), z / p, c / p }'
 
 # Annotation lines among the peaks, against the same DTA files from an input without them.
 annotated=$work/annotated$mb.ms2
@@ -150,9 +193,9 @@ clean() { for f in "${inputs[@]}"; do rm -rf "${f%.ms2}"; done; }
 : > "$work/sequential"; : > "$work/parallel"
 for ((i = 0; i < runs; i++)); do
     clean
-    "$measure" bash -c 'for f; do "$0" "$f"; done > /dev/null' "$converter" "${inputs[@]}" 2>> "$work/sequential"
+    "$measure" bash -c 'for f; do "$0" --threads 1 "$f"; done > /dev/null' "$converter" "${inputs[@]}" 2>> "$work/sequential"
     clean
-    "$measure" bash -c 'printf "%s\0" "$@" | xargs -0 -n 1 -P 2 "$0" > /dev/null' "$converter" "${inputs[@]}" 2>> "$work/parallel"
+    "$measure" bash -c 'printf "%s\0" "$@" | xargs -0 -n 1 -P 2 "$0" --threads 1 > /dev/null' "$converter" "${inputs[@]}" 2>> "$work/parallel"
 done
 clean
 awk -v s="$(column_median 1 "$work/sequential")" -v p="$(column_median 1 "$work/parallel")" -v n="$parallel_mb" \
