@@ -6,7 +6,8 @@
 // earlier file of the name, where the input gives it twice) unless the failure says that
 // files may hold wrong bytes (or, for trailing garbage that may be damaged gzip, may be
 // short); zeros change nothing, and garbage appended loses no scan. The gzip
-// inputs are named as gzip, so that one damaged out of gzip is not read as MS2.
+// inputs are named as gzip, so that one damaged out of gzip is not read as MS2. A third of the
+// inputs, by their length, are written by two threads, whose files must be the same.
 // The model cuts pieces itself and builds each charge line's body itself; it takes scan
 // numbers, charges, masses and file names from the field readers and the path composition,
 // which have unit tests of their own. The input must also be left unchanged. Built with a
@@ -32,6 +33,7 @@
 #include "decompress.h"
 #include "ms2_input.h"
 #include "split_ms2.h"
+#include "write_pool.h"
 
 namespace fs = std::filesystem;
 
@@ -181,6 +183,7 @@ void compare_after_failure(const std::vector<std::string_view> &pieces, const Tr
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     static Conversion conversion;
     static Messages messages;
+    static WritePool *const pool = start_write_pool(2, false);
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     if (format_of(text.data(), text.size()) != Format::kPlain) return 0;  // not what the model knows
     const Damage damage = damage_of(text);
@@ -197,6 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int file = open(paths.input.c_str(), O_RDONLY | O_CLOEXEC);
     if (file < 0) std::abort();
     const Format named = size % 2 == 1 ? Format::kGzip : Format::kPlain;  // as gzip, if it is
+    conversion.pool = size % 3 == 0 ? pool : nullptr;
     split_ms2(conversion, messages, {"in.ms2", file, true, named}, paths.stem.c_str());
     close(file);
     const char *problem = conversion.input.problem;
