@@ -106,6 +106,29 @@ bool read_threads(const char *text, int &threads) {
     return true;
 }
 
+// The option that takes a value at argv[i] (-o, --name, -j), into options; what is wrong
+// with it, or nullptr.
+const char *take_option_value(int argc, char **argv, int &i, Options &options) {
+    bool missing = false;
+    if (const char *directory = option_value(argc, argv, i, "-o", "--output-dir", missing)) {
+        if (missing) return " needs a directory";
+        if (options.output_dir != nullptr) return " gives a second output directory";
+        options.output_dir = directory;
+        return nullptr;
+    }
+    if (const char *stem = option_value(argc, argv, i, nullptr, "--name", missing)) {
+        if (missing) return " needs a name";
+        if (options.stream_name != nullptr) return " gives a second name";
+        options.stream_name = stem;
+        return nullptr;
+    }
+    if (const char *count = option_value(argc, argv, i, "-j", "--threads", missing)) {
+        if (missing) return " needs a number of threads";
+        return read_threads(count, options.threads) ? nullptr : " needs a number of threads from 1 to 8";
+    }
+    return " is not an option";
+}
+
 // What is wrong with the names given, with --name and standard input; nullptr for nothing.
 const char *names_problem(const Options &options) {
     const auto streams = std::count_if(options.names.begin(), options.names.end(),
@@ -137,32 +160,9 @@ Action parse_arguments(Messages &messages, int argc, char **argv, Options &optio
             options.check = true;
         } else if (equals(argument, "--sync")) {
             options.sync = true;
-        } else {
-            bool missing = false;
-            const char *output_dir = option_value(argc, argv, i, "-o", "--output-dir", missing);
-            const char *stream_name = output_dir == nullptr ? option_value(argc, argv, i, nullptr, "--name", missing)
-                                                            : nullptr;
-            const char *threads = output_dir == nullptr && stream_name == nullptr
-                                      ? option_value(argc, argv, i, "-j", "--threads", missing)
-                                      : nullptr;
-            const char *problem = output_dir == nullptr && stream_name == nullptr && threads == nullptr
-                                      ? " is not an option"
-                                  : missing && output_dir != nullptr ? " needs a directory"
-                                  : missing && threads != nullptr    ? " needs a number of threads"
-                                  : missing                          ? " needs a name"
-                                  : threads != nullptr && !read_threads(threads, options.threads)
-                                      ? " needs a number of threads from 1 to 8"
-                                  : output_dir != nullptr && options.output_dir != nullptr
-                                      ? " gives a second output directory"
-                                  : stream_name != nullptr && options.stream_name != nullptr ? " gives a second name"
-                                                                                             : nullptr;
-            if (problem != nullptr) {
-                report_usage_error(messages, argument, problem);
-                return Action::kUsageError;
-            }
-            if (output_dir != nullptr) options.output_dir = output_dir;
-            // the number of threads was read with its check
-            if (stream_name != nullptr) options.stream_name = stream_name;
+        } else if (const char *problem = take_option_value(argc, argv, i, options)) {
+            report_usage_error(messages, argument, problem);
+            return Action::kUsageError;
         }
     }
     if (argc <= 1) return Action::kUsage;

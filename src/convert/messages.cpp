@@ -223,19 +223,18 @@ void notice_names_lost(Messages &messages, const char *dta_path) {
                               " one of them may go without a notice"});
 }
 
-void show_progress(Messages &messages, const char *name, std::uint64_t read, std::int64_t size,
-                   std::uint64_t files, double mb_per_second) {
+void show_progress(Messages &messages, const char *name, const ProgressFigures &figures) {
     if (messages.progress_length > 0) clear_progress(messages);
     char share[32];
-    if (size > 0) {
-        (void)std::snprintf(share, sizeof share, "%d%%", static_cast<int>(100.0 * static_cast<double>(read) /
-                                                                      static_cast<double>(size)));
+    const auto read = static_cast<double>(figures.read);
+    if (figures.size > 0) {
+        (void)std::snprintf(share, sizeof share, "%d%%", static_cast<int>(100.0 * read / static_cast<double>(figures.size)));
     } else {
-        (void)std::snprintf(share, sizeof share, "%.1f MB", static_cast<double>(read) / 1e6);
+        (void)std::snprintf(share, sizeof share, "%.1f MB", read / 1e6);
     }
     const int length = std::snprintf(messages.progress, sizeof messages.progress,
                                      "\r%s: %s: %s read, %llu DTA files, %.1f MB/s", kProgramName, name, share,
-                                     static_cast<unsigned long long>(files), mb_per_second);
+                                     static_cast<unsigned long long>(figures.files), figures.mb_per_second);
     messages.progress_length = length > 0 ? std::strlen(messages.progress) - 1 : 0;
     send(messages, kStandardError, messages.progress, messages.progress_length + 1);
 }

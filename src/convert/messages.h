@@ -86,8 +86,13 @@ void notice_names_lost(Messages &messages, const char *dta_path);
 // A progress line on standard error, which must be a terminal, rewritten in place: the
 // share of the input read, or for one of no known size (size -1) the bytes read; any other
 // line clears it first. end_progress leaves it as the input's last word.
-void show_progress(Messages &messages, const char *name, std::uint64_t read, std::int64_t size,
-                   std::uint64_t files, double mb_per_second);
+struct ProgressFigures {
+    std::uint64_t read;    // bytes of the input read
+    std::int64_t size;     // of the input; -1 when unknown
+    std::uint64_t files;   // DTA files so far
+    double mb_per_second;  // of the input read
+};
+void show_progress(Messages &messages, const char *name, const ProgressFigures &figures);
 void end_progress(Messages &messages);
 
 // Reports if standard output could not be written, and returns the exit status: 0 when

@@ -151,8 +151,8 @@ void start_progress(Progress &progress, std::int64_t size) {
 void show(Conversion &conversion, double now) {
     Progress &progress = conversion.progress;
     const std::uint64_t read = conversion.input.file_bytes;
-    show_progress(*conversion.messages, conversion.name, read, progress.size, conversion.files,
-                  static_cast<double>(read) / 1e6 / (now - progress.start));
+    show_progress(*conversion.messages, conversion.name,
+                  {read, progress.size, conversion.files, static_cast<double>(read) / 1e6 / (now - progress.start)});
     progress.shown = true;
 }
 

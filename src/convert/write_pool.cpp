@@ -4,7 +4,7 @@
 #if defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
 
 WritePool *start_write_pool(int, bool) { return nullptr; }
-void start_pool_files(WritePool &, const char *) {}
+void start_pool_files(const WritePool &, const char *) {}
 void hand_over(WritePool &, Conversion &, const Scan &) {}
 void wait_for_writes(WritePool &, Conversion &) {}
 void stop_write_pool(WritePool *) {}
@@ -23,7 +23,7 @@ namespace {
 
 constexpr std::size_t kTaskBytes = std::size_t{256} * 1024;  // of scans in one task
 constexpr std::size_t kTaskScans = 256;
-constexpr int kTasksPerThread = 2;  // one being written, one being filled
+constexpr std::size_t kTasksPerThread = 2;  // one being written, one being filled
 constexpr int kFilterBits = 16;     // counters of the names in flight: 128 KiB
 
 // A scan in a task: what Scan says of it, its bytes at offset in the task's bytes and its
@@ -179,7 +179,7 @@ WritePool *start_write_pool(int threads, bool durable) {
     auto pool = std::unique_ptr<WritePool>(new (std::nothrow) WritePool);
     if (!pool) return nullptr;
     try {
-        pool->tasks.resize(static_cast<std::size_t>(threads * kTasksPerThread));
+        pool->tasks.resize(static_cast<std::size_t>(threads) * kTasksPerThread);
         pool->in_flight.assign(std::size_t{1} << kFilterBits, 0);
         for (int i = 0; i < threads; ++i) {
             pool->writers.emplace_back(new FileWriter);  // its windows untouched: it reads nothing again
@@ -195,7 +195,7 @@ WritePool *start_write_pool(int threads, bool durable) {
     return pool.release();
 }
 
-void start_pool_files(WritePool &pool, const char *directory) {
+void start_pool_files(const WritePool &pool, const char *directory) {
     for (const std::unique_ptr<FileWriter> &files : pool.writers) start_file_writer(*files, directory, false, nullptr);
 }
 

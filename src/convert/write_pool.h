@@ -17,7 +17,7 @@ struct WritePool;
 // they cannot be started, and then the main thread writes every file.
 WritePool *start_write_pool(int threads, bool durable);
 // Gives each thread the prefix of the next input's files, in directory.
-void start_pool_files(WritePool &pool, const char *directory);
+void start_pool_files(const WritePool &pool, const char *directory);
 // Hands a scan the buffer holds to the threads, telling what finished meanwhile.
 void hand_over(WritePool &pool, Conversion &conversion, const Scan &scan);
 // Waits until every file handed over is done, and tells what became of each.
