@@ -322,6 +322,8 @@ int run(int argc, char **argv) {
                         : options.threads != 0 ? options.threads
                                                : std::min(available_processors(), kWritingThreadsMax);
     conversion.pool = threads > 1 ? start_write_pool(threads, options.sync) : nullptr;
+    // The thread that decodes gzip or zstd takes a processor of its own, unless told otherwise.
+    conversion.decoding_writers = options.threads != 0 ? threads : std::min(threads, available_processors() - 1);
     for (const char *name : options.names) {
         Input input{{name, -1, true, Format::kPlain}, {}};
         try {

@@ -246,11 +246,11 @@ namespace {
 // The files of one scan: by the main thread, or, when several threads write and the buffer
 // holds the scan, by one of them; false when reading the scan again failed.
 bool write_files(Conversion &conversion, const Scan &scan) {
-    if (conversion.pool != nullptr && scan.held != nullptr) {
-        hand_over(*conversion.pool, conversion, scan);
+    if (conversion.writers != nullptr && scan.held != nullptr) {
+        hand_over(*conversion.writers, conversion, scan);
         return true;
     }
-    if (conversion.pool != nullptr) wait_for_writes(*conversion.pool, conversion);  // read again here
+    if (conversion.writers != nullptr) wait_for_writes(*conversion.writers, conversion);  // read again here
     const bool read = write_scan(conversion.writer, scan);
     tell_outcomes(conversion, conversion.writer.outcomes);
     return read;
@@ -271,7 +271,15 @@ void split_ms2(Conversion &conversion, Messages &messages, const InputFile &inpu
     if (conversion.checking) start_tree_check(conversion.tree);
     attach_input(conversion.input, input.file, input.seekable, input.named);
     start_file_writer(conversion.writer, directory, conversion.checking, &conversion.input);
-    if (conversion.pool != nullptr) start_pool_files(*conversion.pool, directory);
+    conversion.writers = conversion.pool;
+    if (conversion.pool != nullptr && conversion.input.format != Format::kPlain) {
+        const bool shared = conversion.decoding_writers >= 2;
+        if (shared) use_writers(*conversion.pool, conversion.decoding_writers);
+        conversion.writers = shared ? conversion.pool : nullptr;
+    } else if (conversion.pool != nullptr) {
+        use_writers(*conversion.pool, kWritingThreadsMax);
+    }
+    if (conversion.writers != nullptr) start_pool_files(*conversion.writers, directory);
     start_progress(conversion.progress, input.seekable ? file_size(input.file) : -1);
     Scan scan{};
     while (next_scan(conversion.input, scan)) {  // it stops at a failure, and scans past it
@@ -280,7 +288,7 @@ void split_ms2(Conversion &conversion, Messages &messages, const InputFile &inpu
         if (!write_files(conversion, scan)) break;
         look_at_progress(conversion);
     }
-    if (conversion.pool != nullptr) wait_for_writes(*conversion.pool, conversion);
+    if (conversion.writers != nullptr) wait_for_writes(*conversion.writers, conversion);
     finish_input(conversion.input);
     if (conversion.progress.shown) {  // completed, as it ends
         show(conversion, monotonic_seconds());

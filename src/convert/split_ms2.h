@@ -40,6 +40,9 @@ struct Conversion {
     Ms2Input input;
     FileWriter writer;           // the main thread's
     WritePool *pool;             // the other threads that write, when there are several
+    int decoding_writers;        // of them, for an input decoded as it is read (it takes a
+                                 // processor of its own); below 2: the main thread writes
+    WritePool *writers;          // the pool for the input being split, or nullptr
     Messages *messages;          // of the run
     bool checking;               // --check: the files are compared with what stands
     const char *name;            // the input, as given

@@ -4,6 +4,7 @@
 #if defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
 
 WritePool *start_write_pool(int, bool) { return nullptr; }
+void use_writers(WritePool &, int) {}
 void start_pool_files(const WritePool &, const char *) {}
 void hand_over(WritePool &, Conversion &, const Scan &) {}
 void wait_for_writes(WritePool &, Conversion &) {}
@@ -55,6 +56,8 @@ struct WritePool {
     std::condition_variable work;   // a task is queued, or the threads are to stop
     std::condition_variable done;   // a task is done
     bool stop = false;
+    int writing = 0;                // threads writing a task now
+    int active = kWritingThreadsMax;  // that may write at once
     std::vector<Task> tasks;        // a ring, filled, written and told in its order
     std::size_t to_fill = 0;        // the next task the main thread fills
     std::size_t to_write = 0;       // the next task a thread takes
@@ -110,11 +113,14 @@ void run_writer(WritePool *pool, FileWriter *files) {
     Scan scan{};
     for (;;) {
         std::unique_lock<std::mutex> held(pool->lock);
-        pool->work.wait(held, [pool] { return pool->stop || pool->tasks[pool->to_write].state == TaskState::kQueued; });
+        pool->work.wait(held, [pool] {
+            return pool->stop || (pool->writing < pool->active && pool->tasks[pool->to_write].state == TaskState::kQueued);
+        });
         if (pool->stop) return;
         Task &task = pool->tasks[pool->to_write];
         pool->to_write = (pool->to_write + 1) % pool->tasks.size();
         task.state = TaskState::kWriting;
+        ++pool->writing;
         held.unlock();  // the task is this thread's until it is done
         try {
             write_task(*files, scan, task);
@@ -123,7 +129,9 @@ void run_writer(WritePool *pool, FileWriter *files) {
         }
         held.lock();
         task.state = TaskState::kDone;
+        --pool->writing;
         pool->done.notify_all();
+        pool->work.notify_one();  // another may take the next task now
     }
 }
 
@@ -193,6 +201,11 @@ WritePool *start_write_pool(int threads, bool durable) {
         return nullptr;
     }
     return pool.release();
+}
+
+void use_writers(WritePool &pool, int count) {
+    const std::lock_guard<std::mutex> held(pool.lock);
+    pool.active = count;
 }
 
 void start_pool_files(const WritePool &pool, const char *directory) {

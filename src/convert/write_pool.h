@@ -16,6 +16,8 @@ struct WritePool;
 // Starts threads writing threads (at least 2, at most kWritingThreadsMax); nullptr where
 // they cannot be started, and then the main thread writes every file.
 WritePool *start_write_pool(int threads, bool durable);
+// From now on at most count of the threads write at once.
+void use_writers(WritePool &pool, int count);
 // Gives each thread the prefix of the next input's files, in directory.
 void start_pool_files(const WritePool &pool, const char *directory);
 // Hands a scan the buffer holds to the threads, telling what finished meanwhile.
