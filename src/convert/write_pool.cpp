@@ -12,6 +12,7 @@ void stop_write_pool(WritePool *) {}
 
 #else
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -40,7 +41,8 @@ struct TaskScan {
 enum class TaskState { kFree, kFilling, kQueued, kWriting, kDone };
 
 struct Task {
-    TaskState state = TaskState::kFree;
+    // Changed under the lock where a thread waits on it; read by either side at any time.
+    std::atomic<TaskState> state{TaskState::kFree};
     std::unique_ptr<char[]> bytes{new char[kTaskBytes]};
     std::size_t used = 0;
     std::vector<TaskScan> scans;
@@ -58,7 +60,8 @@ struct WritePool {
     bool stop = false;
     int writing = 0;                // threads writing a task now
     int active = kWritingThreadsMax;  // that may write at once
-    std::vector<Task> tasks;        // a ring, filled, written and told in its order
+    std::unique_ptr<Task[]> tasks;  // a ring, filled, written and told in its order
+    std::size_t task_count = 0;
     std::size_t to_fill = 0;        // the next task the main thread fills
     std::size_t to_write = 0;       // the next task a thread takes
     std::size_t to_tell = 0;        // the next task whose outcomes are told
@@ -118,7 +121,7 @@ void run_writer(WritePool *pool, FileWriter *files) {
         });
         if (pool->stop) return;
         Task &task = pool->tasks[pool->to_write];
-        pool->to_write = (pool->to_write + 1) % pool->tasks.size();
+        pool->to_write = (pool->to_write + 1) % pool->task_count;
         task.state = TaskState::kWriting;
         ++pool->writing;
         held.unlock();  // the task is this thread's until it is done
@@ -153,7 +156,7 @@ bool tell_oldest(WritePool &pool, Conversion &conversion, bool wait) {
     task.used = 0;
     task.out_of_memory = false;
     task.state = TaskState::kFree;
-    pool.to_tell = (pool.to_tell + 1) % pool.tasks.size();
+    pool.to_tell = (pool.to_tell + 1) % pool.task_count;
     return true;
 }
 
@@ -166,7 +169,7 @@ void queue_filled(WritePool &pool) {
         task.state = TaskState::kQueued;
     }
     pool.work.notify_one();
-    pool.to_fill = (pool.to_fill + 1) % pool.tasks.size();
+    pool.to_fill = (pool.to_fill + 1) % pool.task_count;
 }
 
 // The task to add a scan of length bytes to, once one is free.
@@ -187,7 +190,8 @@ WritePool *start_write_pool(int threads, bool durable) {
     auto pool = std::unique_ptr<WritePool>(new (std::nothrow) WritePool);
     if (!pool) return nullptr;
     try {
-        pool->tasks.resize(static_cast<std::size_t>(threads) * kTasksPerThread);
+        pool->task_count = static_cast<std::size_t>(threads) * kTasksPerThread;
+        pool->tasks.reset(new Task[pool->task_count]);
         pool->in_flight.assign(std::size_t{1} << kFilterBits, 0);
         for (int i = 0; i < threads; ++i) {
             pool->writers.emplace_back(new FileWriter);  // its windows untouched: it reads nothing again
