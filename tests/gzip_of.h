@@ -8,20 +8,25 @@
 #include <string>
 #include <string_view>
 
+// text deflated by zlib at level 1; window_bits as deflateInit2 takes them (16 + 15: gzip,
+// -15: raw deflate).
+inline std::string deflated(std::string_view text, int window_bits) {
+    z_stream stream{};
+    deflateInit2(&stream, 1, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&stream, static_cast<uLong>(text.size())), '\0');
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef *>(&out[0]);
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
 inline std::string gzip_of(std::initializer_list<std::string_view> members) {
     std::string out;
-    for (const std::string_view member : members) {
-        z_stream stream{};
-        deflateInit2(&stream, 1, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-        std::string compressed(deflateBound(&stream, static_cast<uLong>(member.size())), '\0');
-        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(member.data()));
-        stream.avail_in = static_cast<uInt>(member.size());
-        stream.next_out = reinterpret_cast<Bytef *>(&compressed[0]);
-        stream.avail_out = static_cast<uInt>(compressed.size());
-        deflate(&stream, Z_FINISH);
-        out.append(compressed.data(), stream.total_out);
-        deflateEnd(&stream);
-    }
+    for (const std::string_view member : members) out += deflated(member, 16 + MAX_WBITS);
     return out;
 }
 
@@ -34,16 +39,7 @@ inline std::string gzip_with_every_header_field(std::string_view text, unsigned 
     const unsigned header_crc = (crc & 0xffff) ^ header_crc_change;
     header += static_cast<char>(header_crc & 0xff);
     header += static_cast<char>(header_crc >> 8);
-    z_stream stream{};
-    deflateInit2(&stream, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    std::string data(deflateBound(&stream, static_cast<uLong>(text.size())), '\0');
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
-    stream.avail_in = static_cast<uInt>(text.size());
-    stream.next_out = reinterpret_cast<Bytef *>(&data[0]);
-    stream.avail_out = static_cast<uInt>(data.size());
-    deflate(&stream, Z_FINISH);
-    data.resize(stream.total_out);
-    deflateEnd(&stream);
+    const std::string data = deflated(text, -MAX_WBITS);
     const uLong data_crc = crc32(0, reinterpret_cast<const Bytef *>(text.data()), static_cast<uInt>(text.size()));
     std::string trailer;
     for (const uLong word : {data_crc, static_cast<uLong>(text.size())})
