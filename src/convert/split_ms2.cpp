@@ -271,15 +271,14 @@ void split_ms2(Conversion &conversion, Messages &messages, const InputFile &inpu
     if (conversion.checking) start_tree_check(conversion.tree);
     attach_input(conversion.input, input.file, input.seekable, input.named);
     start_file_writer(conversion.writer, directory, conversion.checking, &conversion.input);
-    conversion.writers = conversion.pool;
-    if (conversion.pool != nullptr && conversion.input.format != Format::kPlain) {
-        const bool shared = conversion.decoding_writers >= 2;
-        if (shared) use_writers(*conversion.pool, conversion.decoding_writers);
-        conversion.writers = shared ? conversion.pool : nullptr;
-    } else if (conversion.pool != nullptr) {
-        use_writers(*conversion.pool, kWritingThreadsMax);
+    // Input decoded as it is read leaves the decoding thread a processor; with fewer than
+    // two writers, the main thread writes alone.
+    const int writers = conversion.input.format == Format::kPlain ? kWritingThreadsMax : conversion.decoding_writers;
+    conversion.writers = writers >= 2 ? conversion.pool : nullptr;
+    if (conversion.writers != nullptr) {
+        use_writers(*conversion.writers, writers);
+        start_pool_files(*conversion.writers, directory);
     }
-    if (conversion.writers != nullptr) start_pool_files(*conversion.writers, directory);
     start_progress(conversion.progress, input.seekable ? file_size(input.file) : -1);
     Scan scan{};
     while (next_scan(conversion.input, scan)) {  // it stops at a failure, and scans past it
