@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -16,6 +17,8 @@
 #include "messages.h"
 #include "platform.h"
 #include "split_ms2.h"
+#include "tree_checker.h"
+#include "tree_writer.h"
 #include "write_pool.h"
 
 namespace {
@@ -211,12 +214,6 @@ struct Walk {
     Messages messages;
 };
 
-// An input ready to convert: open, with its directory.
-struct Input {
-    InputFile file;         // file.file: -1 when none is open of the program's own
-    std::string directory;  // of its DTA files
-};
-
 // The input that already wrote into directory, if another file than input did.
 const Converted *earlier_writer(const Walk &walk, const std::string &directory, const FileIdentity &input) {
     FileIdentity identity{};
@@ -237,18 +234,18 @@ std::string directory_of(const Walk &walk, const char *name, std::size_t stem_le
 // Makes the input's directory (but when checking) unless an earlier input of the run wrote
 // it, and notes it as the input's; false, having said why, when it may not be used.
 bool claim_directory(Walk &walk, const Input &input) {
-    const char *name = input.file.name;
-    const FileIdentity identity = identify_file(input.file.file);
-    if (const Converted *earlier = earlier_writer(walk, input.directory, identity)) {
-        report_shared_directory(walk.messages, name, earlier->name, input.directory.c_str(), walk.options.check);
+    const char *name = input.name;
+    const FileIdentity identity = identify_file(input.file);
+    if (const Converted *earlier = earlier_writer(walk, input.output, identity)) {
+        report_shared_directory(walk.messages, name, earlier->name, input.output.c_str(), walk.options.check);
         return false;
     }
     if (!walk.options.check) {
-        if (!make_output_directory(walk.messages, name, input.directory)) return false;
+        if (!make_output_directory(walk.messages, name, input.output)) return false;
         report_converting(walk.messages, name);
     }
     FileIdentity directory{};
-    if (identify_directory(input.directory.c_str(), directory)) walk.converted.push_back({directory, identity, name});
+    if (identify_directory(input.output.c_str(), directory)) walk.converted.push_back({directory, identity, name});
     return true;
 }
 
@@ -257,7 +254,7 @@ bool claim_directory(Walk &walk, const Input &input) {
 bool open_input(Walk &walk, const char *name, Input &input) {
     if (equals(name, kStandardInput)) {
         const char *stem = walk.options.stream_name;
-        input = {{name, standard_input(), false, Format::kPlain}, directory_of(walk, stem, std::strlen(stem))};
+        input = {name, standard_input(), false, Format::kPlain, directory_of(walk, stem, std::strlen(stem))};
         return claim_directory(walk, input);
     }
     const std::size_t length = std::strlen(name);
@@ -268,33 +265,26 @@ bool open_input(Walk &walk, const char *name, Input &input) {
         return false;
     }
     int reason = 0;
-    input = {{name, open_regular_file(name, reason), true, named}, directory_of(walk, name, length - ending)};
-    if (input.file.file < 0) {
+    input = {name, open_regular_file(name, reason), true, named, directory_of(walk, name, length - ending)};
+    if (input.file < 0) {
         report_unreadable(walk.messages, name, reason);
         return false;
     }
     if (claim_directory(walk, input)) return true;
-    close_file(input.file.file);
-    input.file.file = -1;
+    close_file(input.file);
+    input.file = -1;
     return false;
 }
 
-// What is left to do at the input's end: tell of a read error, or of no file at all; when
-// checking, tell what was found; with --sync, make the files durable.
-void finish_input(Walk &walk, const Conversion &conversion, const Input &input) {
-    Messages &messages = walk.messages;
-    const char *name = input.file.name;
-    if (conversion.input.error != 0) {
-        report_read_error(messages, name, conversion.input.error, conversion.input.problem);
-    } else if (conversion.files == 0) {  // not MS2 at all, perhaps
-        notice_no_dta_file(messages, name);
-    }
-    if (walk.options.check) {
-        std::string path = conversion.path;
-        finish_tree_check(messages, conversion.tree, conversion.names, name,
-                          input.directory, conversion.input.cut_short, path, conversion.prefix_length);
-    }
-    if (walk.options.sync && !make_durable(input.directory.c_str())) report_not_durable(messages, name, errno);
+// The one sink of the run: the checker, the pool of writing threads (as many as the
+// processors the program may use, at most 8, unless told otherwise), or one writer.
+std::unique_ptr<Sink> choose_sink(const Options &options) {
+    if (options.check) return std::unique_ptr<Sink>(new TreeChecker);
+    const int threads = options.threads != 0 ? options.threads : std::min(available_processors(), kWritingThreadsMax);
+    // The thread that decodes gzip or zstd takes a processor of its own, unless told otherwise.
+    const int decoding_threads = options.threads != 0 ? threads : std::min(threads, available_processors() - 1);
+    std::unique_ptr<Sink> pool = threads > 1 ? start_write_pool(threads, decoding_threads, options.sync) : nullptr;
+    return pool ? std::move(pool) : std::unique_ptr<Sink>(new TreeWriter(0, options.sync));
 }
 
 int run(int argc, char **argv) {
@@ -313,30 +303,18 @@ int run(int argc, char **argv) {
     if (options.output_dir != nullptr) walk.output_folder = folder_name(options.output_dir);
     if (!walk.output_folder.empty() && !options.check && !make_output_folder(messages, walk.output_folder))
         return exit_status(messages);
-    static Conversion conversion;  // its buffers (about 1 MB) are zero until used, and serve every input
-    conversion.checking = options.check;
-    conversion.writer.writer.file.durable = options.sync;
-    // Several threads write, as many as the processors the program may use (at most 8),
-    // unless told otherwise; a check compares in one.
-    const int threads = options.check ? 1
-                        : options.threads != 0 ? options.threads
-                                               : std::min(available_processors(), kWritingThreadsMax);
-    conversion.pool = threads > 1 ? start_write_pool(threads, options.sync) : nullptr;
-    // The thread that decodes gzip or zstd takes a processor of its own, unless told otherwise.
-    conversion.decoding_writers = options.threads != 0 ? threads : std::min(threads, available_processors() - 1);
+    static Conversion conversion;  // its buffers (about 300 KB) are zero until used, and serve every input
+    std::unique_ptr<Sink> sink = choose_sink(options);
     for (const char *name : options.names) {
-        Input input{{name, -1, true, Format::kPlain}, {}};
+        Input input{name, -1, true, Format::kPlain, {}};
         try {
-            if (!open_input(walk, name, input)) continue;
-            split_ms2(conversion, messages, input.file, input.directory.c_str());
-            finish_input(walk, conversion, input);
+            if (open_input(walk, name, input)) split_ms2(conversion, messages, input, *sink);
         } catch (const std::exception &failure) {  // only memory exhaustion can throw here
             report_argument_failure(messages, name, failure.what());
         }
-        if (input.file.seekable && input.file.file >= 0) close_file(input.file.file);  // not standard input
+        if (input.seekable && input.file >= 0) close_file(input.file);  // not standard input
     }
-    stop_write_pool(conversion.pool);
-    conversion.pool = nullptr;
+    sink.reset();
     return exit_status(messages);
 }
 

@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "decompress.h"
+#include "dta_file.h"
+#include "gzip_of.h"
 #include "ms2_input.h"
 #include "split_ms2.h"
-#include "gzip_of.h"
-#include "decompress.h"
+#include "tree_writer.h"
 #include "utf16.h"
-#include "write_dta.h"
+#include "write_pool.h"
 #include "written_names.h"
 
 namespace {
@@ -68,18 +70,30 @@ private:
     std::string path_;
 };
 
-// Splits the contents as the input file NAME.ms2 into the directory NAME; the conversion
-// tells what it read.
-const Conversion &split_text(const Scratch &scratch, const std::string &name, const std::string &contents) {
+// Splits the contents as the input file NAME.ms2 into the directory NAME, with one writer.
+InputResult split_text(const Scratch &scratch, const std::string &name, const std::string &contents) {
     static Conversion conversion;
     static Messages messages;
+    static TreeWriter writer(0, false);
     const int file = scratch.input(name + ".ms2", contents);
     EXPECT_GE(file, 0);
     EXPECT_TRUE(fs::create_directory(scratch.path(name)));
     const std::string input = name + ".ms2";
-    split_ms2(conversion, messages, {input.c_str(), file, true, Format::kPlain}, scratch.path(name).c_str());
+    const InputResult result =
+        split_ms2(conversion, messages, {input.c_str(), file, true, Format::kPlain, scratch.path(name)}, writer);
     close(file);
-    return conversion;
+    return result;
+}
+
+// Bytes this process has read so far, as the kernel counts them.
+std::uint64_t bytes_read() {
+    std::ifstream io("/proc/self/io");
+    std::string field;
+    std::uint64_t value = 0;
+    while (io >> field >> value) {
+        if (field == "rchar:") return value;
+    }
+    return 0;
 }
 
 TEST(FieldReading, ScanNumbersAtTheLimitsOf32Bits) {
@@ -123,10 +137,15 @@ TEST(FieldReading, MassTokenEndsAtWhiteSpaceOrNul) {
 TEST(DtaPath, NamedAfterTheStemsLastComponent) {
     std::string path = dta_path_prefix("data/run 7");
     const std::size_t prefix_length = path.size();
-    compose_dta_path(path, prefix_length, {-2147483647 - 1, 123456}, -12);
+    compose_dta_path(path, prefix_length, {-2147483647 - 1, 123456, -12});
     EXPECT_EQ(path, "data/run 7/run 7.-2147483648.123456.-12.dta");
-    compose_dta_path(path, prefix_length, {7, -3}, 2);  // a shorter suffix leaves nothing behind
+    compose_dta_path(path, prefix_length, {7, -3, 2});  // a shorter suffix leaves nothing behind
     EXPECT_EQ(path, "data/run 7/run 7.00007.-00003.2.dta");
+    DtaKey key{};  // a name is read back only as this program writes it
+    EXPECT_TRUE(read_dta_name("run 7.00007.-00003.2.dta", "run 7", key));
+    EXPECT_TRUE(key == (DtaKey{7, -3, 2}));
+    for (const char *other : {"run 7.7.-00003.2.dta", "run 7.00007.-00003.+2.dta", "run 7.00007.00003.2.dta.tmp", "run.00007.00007.2.dta"})
+        EXPECT_FALSE(read_dta_name(other, "run 7", key)) << other;
 }
 
 // Lines of every kind in random order: peak lines, letter lines, blank lines, lines of a
@@ -217,8 +236,9 @@ TEST(SplitMs2, ReadsAreBounded) {
     std::string held;
     for (int scan = 1; held.size() < 3 * kInputBufferSize; ++scan)
         held += "S " + std::to_string(scan) + " 1\nZ 2 200.2\nZ 3 300.3\n" + peaks;
-    const Conversion &once = split_text(scratch, "held", held);
-    EXPECT_EQ(once.input.reread_bytes, 0U);  // scans across refills are kept in the buffer
+    std::uint64_t before = bytes_read();
+    split_text(scratch, "held", held);
+    EXPECT_LE(bytes_read() - before, held.size() + 4096);  // kept in the buffer across refills; /proc read too
     std::string text = "S 1 1\n";
     const int charge_lines = 3000;
     const std::string rest_of_line = " 1.5 " + std::string(90, '.') + "\n";  // ignored fields
@@ -226,10 +246,59 @@ TEST(SplitMs2, ReadsAreBounded) {
     ASSERT_GT(text.size(), kInputBufferSize);
     const std::string body = "1 1\n2 2\nI among the peaks\n3 3\n";
     text += body + "S 2 2\n";
-    const Conversion &many = split_text(scratch, "many", text);
+    before = bytes_read();
+    const InputResult many = split_text(scratch, "many", text);
     EXPECT_EQ(many.files, static_cast<std::uint64_t>(charge_lines));
-    EXPECT_LE(many.input.reread_bytes, 2 * text.size() + charge_lines * (body.size() + kLinePieceSize));
+    EXPECT_LE(bytes_read() - before, 3 * text.size() + charge_lines * (body.size() + kLinePieceSize));
     expect_file(scratch.path("many/many.00001.00001.2.dta"), "1.5 2\n1 1\n2 2\n3 3\n");
+}
+
+// A scan as a sink takes it, made by hand from the bytes after its S line (held: the sink
+// never reads the input); every charge line's body taken after the line itself.
+Scan scan_of(const std::string &bytes, std::int32_t number) {
+    std::size_t header_end = 0;
+    std::uint32_t charge_lines = 0;
+    while (header_end < bytes.size() && !is_digit(bytes[header_end])) {
+        charge_lines += bytes[header_end] == 'Z' ? 1 : 0;
+        header_end = bytes.find('\n', header_end) + 1;
+    }
+    const auto end = static_cast<std::int64_t>(bytes.size());
+    return {{number, number}, 0, end, static_cast<std::int64_t>(header_end), 0, 0, charge_lines, false, false, bytes.data()};
+}
+
+std::vector<Outcome::What> take_all(Sink &sink, const char *directory, const std::vector<Scan> &scans) {
+    static Ms2Input unused;
+    Outcomes done;
+    sink.start(directory, unused);
+    for (const Scan &scan : scans) EXPECT_TRUE(sink.take(scan, done));
+    sink.finish(nullptr, done);
+    std::vector<Outcome::What> whats;
+    for (const Outcome &outcome : done) whats.push_back(outcome.what);
+    return whats;
+}
+
+// The pool tells what one writer tells, file for file in input order, and leaves the same
+// files: the later of two files of one name wins, and a name held by a directory fails.
+TEST(Sinks, PoolTellsWhatOneWriterTells) {
+    const Scratch scratch;
+    std::vector<std::string> texts;
+    for (int i = 0; i < 3000; ++i) texts.push_back("Z 2 " + std::to_string(i) + ".5\nZ 3 9.5\n" + std::to_string(i) + " 1\n");
+    texts[2000] = "Z 2 repeated\nZ 2 again\n\n7 7\n";
+    std::vector<Scan> scans;
+    for (std::size_t i = 0; i < texts.size(); ++i) scans.push_back(scan_of(texts[i], static_cast<std::int32_t>(i % 1500)));
+    std::vector<Outcome::What> told[2];
+    for (const int threads : {1, 3}) {
+        const std::string directory = scratch.path(std::to_string(threads) + "/run");
+        ASSERT_TRUE(fs::create_directories(directory + "/run.00007.00007.3.dta"));
+        std::unique_ptr<Sink> sink = threads == 1 ? std::unique_ptr<Sink>(new TreeWriter(0, false))
+                                                  : start_write_pool(threads, threads, false);
+        told[threads / 3] = take_all(*sink, directory.c_str(), scans);
+    }
+    EXPECT_TRUE(told[0] == told[1]);
+    EXPECT_EQ(std::count(told[1].begin(), told[1].end(), Outcome::kFailed), 2);  // scan 7, and 1507
+    expect_file(scratch.path("3/run/run.00500.00500.2.dta"), "again 2\n\n7 7\n");  // the later scan 500's
+    expect_file(scratch.path("3/run/run.00500.00500.3.dta"), "9.5 3\n500 1\n");
+    EXPECT_EQ(std::system(("diff -r " + scratch.path("1") + " " + scratch.path("3")).c_str()), 0);
 }
 
 // gzip reads as gzip itself reads it, through whichever library the build uses (the

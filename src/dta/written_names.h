@@ -9,15 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-struct DtaKey {
-    std::int32_t first;   // scan numbers
-    std::int32_t last;
-    std::int32_t charge;
-};
-
-inline bool operator==(const DtaKey &a, const DtaKey &b) {
-    return a.first == b.first && a.last == b.last && a.charge == b.charge;
-}
+#include "dta_file.h"
 
 struct WrittenNames {
     std::unique_ptr<DtaKey[]> slots;  // free slots hold kFreeSlot

@@ -309,7 +309,8 @@ void walk_piece(Ms2Input &input, Scan &scan, ScanWalk &walk, const LinePiece &pi
     if (is_letter(first)) {
         if (walk.in_header && first == 'Z') {
             if (walk.body_piece_seen) scan.same_body = false;
-            scan.charge_lines.push_back(offset_of(input, input.cursor) - static_cast<std::int64_t>(piece.length));
+            ++scan.charge_lines;
+            scan.body_start = offset_of(input, input.cursor);
         }
         if (walk.body_piece_seen) scan.one_run = false;
         scan.run_start = offset_of(input, input.cursor);
@@ -318,7 +319,7 @@ void walk_piece(Ms2Input &input, Scan &scan, ScanWalk &walk, const LinePiece &pi
             walk.in_header = false;
             scan.header_end = offset_of(input, input.cursor) - static_cast<std::int64_t>(piece.length);
         }
-        if (!scan.charge_lines.empty()) walk.body_piece_seen = true;
+        if (scan.charge_lines > 0) walk.body_piece_seen = true;
     }
     // Past the header, what follows changes nothing up to the next letter line while the
     // body may still be one run, and once it cannot be, up to the next S line: pass in bulk.
@@ -391,7 +392,7 @@ void attach_input(Ms2Input &input, int file, bool seekable, Format named) {
     input.error = 0;
     input.cut_short = false;
     input.problem = nullptr;
-    input.file_bytes = input.reread_bytes = 0;
+    input.file_bytes = 0;
     input.scan_spilling = false;
     input.format = Format::kPlain;
     if (!open_source(input.source, file, seekable)) {
@@ -418,7 +419,7 @@ bool next_scan(Ms2Input &input, Scan &scan) {
     scan.start = offset_of(input, input.cursor);
     scan.header_end = -1;
     scan.run_start = scan.start;
-    scan.charge_lines.clear();
+    scan.charge_lines = 0;
     scan.one_run = scan.same_body = true;
     input.scan_held = true;
     input.scan_index = input.cursor;
@@ -442,6 +443,10 @@ void finish_input(Ms2Input &input) {
     if (input.format != Format::kPlain) finish_decompress(input.decompress);
 }
 
+namespace {
+
+// Reads the scan's bytes from offset again into out; returns their count, or -1 after
+// setting the input's error.
 std::int64_t reread_scan(Ms2Input &input, const Scan &scan, std::int64_t offset, char *out,
                          std::size_t length) {
     if (static_cast<std::int64_t>(length) > scan.end - offset)
@@ -454,8 +459,45 @@ std::int64_t reread_scan(Ms2Input &input, const Scan &scan, std::int64_t offset,
         input.filled = input.cursor;  // nothing after the failure is written
         return -1;
     }
-    input.reread_bytes += static_cast<std::uint64_t>(got);
     return got;
+}
+
+}  // namespace
+
+void start_cursor(ScanCursor &cursor, Ms2Input *input, const Scan &scan, std::int64_t from,
+                  std::int64_t end, char *window) {
+    cursor = {input, &scan, from, end, window, 0, 0, false};
+}
+
+const char *cursor_bytes(ScanCursor &cursor, std::size_t &available) {
+    const std::int64_t left = cursor.end - cursor.position;
+    const Scan &scan = *cursor.scan;
+    if (left <= 0 || cursor.failed) return nullptr;
+    if (scan.held != nullptr) {
+        available = static_cast<std::size_t>(left);
+        return scan.held + (cursor.position - scan.start);
+    }
+    const std::int64_t wanted = left < std::int64_t{kLinePieceMax} ? left : std::int64_t{kLinePieceMax};
+    const std::int64_t window_end = cursor.window_offset + static_cast<std::int64_t>(cursor.window_length);
+    if (cursor.position < cursor.window_offset || window_end - cursor.position < wanted) {
+        const std::int64_t got = reread_scan(*cursor.input, scan, cursor.position, cursor.window, kRereadWindowSize);
+        cursor.failed = got < 0;
+        if (cursor.failed) return nullptr;
+        cursor.window_offset = cursor.position;
+        cursor.window_length = static_cast<std::size_t>(got);
+    }
+    const std::int64_t known = cursor.window_offset + static_cast<std::int64_t>(cursor.window_length) - cursor.position;
+    available = static_cast<std::size_t>(known < left ? known : left);
+    return cursor.window + (cursor.position - cursor.window_offset);
+}
+
+bool next_piece(ScanCursor &cursor, LinePiece &piece) {
+    std::size_t available = 0;
+    const char *bytes = cursor_bytes(cursor, available);
+    if (bytes == nullptr) return false;
+    piece = {bytes, piece_length(bytes, available)};
+    cursor.position += static_cast<std::int64_t>(piece.length);
+    return true;
 }
 
 ScanNumbers parse_scan_line(const LinePiece &piece) {

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 #include "decompress.h"
 #include "platform.h"
@@ -76,19 +75,18 @@ void parse_charge_line(const LinePiece &piece, ChargeLine &line);
 
 // One scan as the forward reading found it: from the byte after its S piece to the next S
 // piece or the end of the input, in input offsets (of the decompressed stream, for gzip
-// and zstd).
-// Its charge lines are the reader's to find; the list keeps its room from scan to scan, so
-// it costs memory only for the most charge lines a scan of the input has (8 bytes each).
+// and zstd). A plain value: a copy of it, with held pointing at a copy of its bytes, is
+// the same scan.
 struct Scan {
-    std::uint64_t number;        // of the scan in its input, from 1
     ScanNumbers numbers;
     std::int64_t start;
     std::int64_t end;
     std::int64_t header_end;     // the first peak piece, or end: the charge lines lie before it
     std::int64_t run_start;      // after the scan's last letter piece, while one_run holds
-    std::vector<std::int64_t> charge_lines;  // where each Z piece before header_end begins
+    std::int64_t body_start;     // after its last charge line, while same_body holds
+    std::uint32_t charge_lines;  // Z pieces before header_end
     bool one_run;                // every charge line's body is the bytes from run_start to end
-    bool same_body;              // every charge line has the same body
+    bool same_body;              // every charge line's body is the pieces from body_start on
     const char *held;            // the bytes from start to end in the buffer; nullptr: reread
 };
 
@@ -115,7 +113,6 @@ struct Ms2Input {
     bool cut_short;              // the failure may have cut the data short
     const char *problem;         // what ended it, where errno cannot say (corrupt gzip data)
     std::uint64_t file_bytes;    // read from the input (compressed bytes, for gzip and zstd)
-    std::uint64_t reread_bytes;  // of scans read again
     char data[kInputBufferSize];
 };
 
@@ -129,9 +126,26 @@ void attach_input(Ms2Input &input, int file, bool seekable, Format named);
 bool next_scan(Ms2Input &input, Scan &scan);
 // Ends the reading of the input, before its file is closed.
 void finish_input(Ms2Input &input);
-// Reads the scan's bytes from offset (at least start) again into out; returns their count,
-// or -1 after setting the input's error.
-std::int64_t reread_scan(Ms2Input &input, const Scan &scan, std::int64_t offset, char *out,
-                         std::size_t length);
+
+// Part of a scan, read piece by piece: from the buffer when it holds the scan, else read
+// again through a window of the cursor's own.
+constexpr std::size_t kRereadWindowSize = std::size_t{64} * 1024;
+struct ScanCursor {
+    Ms2Input *input;             // to read the scan again; unused for a held scan
+    const Scan *scan;
+    std::int64_t position;       // of the next byte
+    std::int64_t end;            // of the part
+    char *window;                // kRereadWindowSize bytes, for a scan not held
+    std::int64_t window_offset;  // of window[0]
+    std::size_t window_length;   // bytes the window holds
+    bool failed;                 // reading again failed, which ends the input
+};
+void start_cursor(ScanCursor &cursor, Ms2Input *input, const Scan &scan, std::int64_t from,
+                  std::int64_t end, char *window);
+// The bytes from the position on: all that are known, at least a whole piece where the part
+// holds one. nullptr at the part's end, or after a failed read (failed then set).
+const char *cursor_bytes(ScanCursor &cursor, std::size_t &available);
+// The next piece, which then counts as read; false as cursor_bytes.
+bool next_piece(ScanCursor &cursor, LinePiece &piece);
 
 #endif

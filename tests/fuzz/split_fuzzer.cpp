@@ -25,14 +25,17 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "../gzip_of.h"
 #include "decompress.h"
+#include "dta_file.h"
 #include "ms2_input.h"
 #include "split_ms2.h"
+#include "tree_writer.h"
 #include "write_pool.h"
 
 namespace fs = std::filesystem;
@@ -110,7 +113,7 @@ Tree model_tree(const std::vector<std::string_view> &pieces, std::multimap<std::
             in_header = true;
         } else if (in_header && first == 'Z') {
             parse_charge_line(as_piece(pieces[i]), line);
-            compose_dta_path(name, prefix_length, scan, line.charge);
+            compose_dta_path(name, prefix_length, {scan.first, scan.last, line.charge});
             std::string &file = tree[name.substr(name.find('/') + 1)];
             file = std::string(line.mass_text) + ' ' + std::to_string(line.charge) + '\n' + body_after(pieces, i);
             if (versions != nullptr) versions->emplace(name.substr(name.find('/') + 1), file);
@@ -183,7 +186,8 @@ void compare_after_failure(const std::vector<std::string_view> &pieces, const Tr
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     static Conversion conversion;
     static Messages messages;
-    static WritePool *const pool = start_write_pool(2, false);
+    static const std::unique_ptr<Sink> pool = start_write_pool(2, 2, false);
+    static TreeWriter writer(0, false);
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     if (format_of(text.data(), text.size()) != Format::kPlain) return 0;  // not what the model knows
     const Damage damage = damage_of(text);
@@ -200,19 +204,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int file = open(paths.input.c_str(), O_RDONLY | O_CLOEXEC);
     if (file < 0) std::abort();
     const Format named = size % 2 == 1 ? Format::kGzip : Format::kPlain;  // as gzip, if it is
-    conversion.pool = size % 3 == 0 ? pool : nullptr;
-    split_ms2(conversion, messages, {"in.ms2", file, true, named}, paths.stem.c_str());
+    Sink &sink = size % 3 == 0 ? *pool : static_cast<Sink &>(writer);
+    const InputResult result = split_ms2(conversion, messages, {"in.ms2", file, true, named, paths.stem.string()}, sink);
     close(file);
-    const char *problem = conversion.input.problem;
+    const char *problem = result.problem;
     const bool trailing = problem == kGzipProblems.trailing_garbage;
-    if (conversion.input.error != 0 && (damage == Damage::kNone || damage == Damage::kZeros ||
+    if (result.error != 0 && (damage == Damage::kNone || damage == Damage::kZeros ||
                                         (damage == Damage::kGarbage && !trailing))) {
         std::fprintf(stderr, "read error: %s\n", problem);
         std::abort();
     }
-    if (conversion.input.error == 0 && damage == Damage::kCut) {
+    if (result.error == 0 && damage == Damage::kCut) {
         // cut where a member ends: nothing can tell
-    } else if (conversion.input.error == 0 || (trailing && damage == Damage::kGarbage)) {
+    } else if (result.error == 0 || (trailing && damage == Damage::kGarbage)) {
         compare(model_tree(pieces_of(text)), written_tree());
     } else if (!trailing && (problem == nullptr || std::strstr(problem, "may hold wrong bytes") == nullptr)) {
         compare_after_failure(pieces_of(text), written_tree(), problem);

@@ -1,0 +1,135 @@
+#include "ledger.h"
+
+#include <cstring>
+
+namespace {
+
+const char *problem_text(Outcome::What verdict) {
+    switch (verdict) {
+        case Outcome::kMissing: return " missing: ";
+        case Outcome::kDiffers: return " differs: ";
+        case Outcome::kNotAFile: return " not a file: ";
+        case Outcome::kExtra: return " extra: ";
+        default: return nullptr;  // told when it was met
+    }
+}
+
+const char *path_of(Ledger &ledger, DtaKey key) {
+    compose_dta_path(ledger.path, ledger.prefix_length, key);
+    return ledger.path.c_str();
+}
+
+void note_written_file(Ledger &ledger, Messages &messages, DtaKey key) {
+    const Noted noted = note_written(ledger.names, key);
+    if (noted == Noted::kAgain) notice_replaced(messages, path_of(ledger, key));
+    if (noted == Noted::kNoRoom && !ledger.names_lost) notice_names_lost(messages, path_of(ledger, key));
+    ledger.names_lost = ledger.names_lost || noted == Noted::kNoRoom;
+}
+
+// The verdict on the file at a name the input gives.
+void note_verdict(CheckFindings &check, DtaKey key, Noted noted, Outcome::What verdict) {
+    if (noted != Noted::kAgain) {
+        ++check.files;
+        if (verdict == Outcome::kSame) return;
+        if (verdict == Outcome::kDiffers) check.differing[key] = check.problems.size();
+        check.problems.push_back({key, verdict, false});
+        return;
+    }
+    // The same file stands at the name for both: only its contents are judged again.
+    const auto earlier = check.differing.find(key);
+    if (verdict == Outcome::kSame && earlier != check.differing.end()) {
+        check.problems[earlier->second].superseded = true;
+        check.differing.erase(earlier);
+    } else if (verdict == Outcome::kDiffers && earlier == check.differing.end()) {
+        check.differing[key] = check.problems.size();
+        check.problems.push_back({key, verdict, false});
+    }
+}
+
+void check_file(Ledger &ledger, Messages &messages, const Outcome &outcome) {
+    if (outcome.what == Outcome::kUnreadable) report_unreadable_dta(messages, path_of(ledger, outcome.key), outcome.error);
+    note_verdict(ledger.check, outcome.key, note_written(ledger.names, outcome.key), outcome.what);
+}
+
+// The problems with the input's own files, once they are all known.
+void tell_problems(Ledger &ledger, Messages &messages) {
+    CheckFindings &check = ledger.check;
+    if (check.told) return;
+    check.told = true;
+    for (const CheckFindings::Problem &problem : check.problems) {
+        const char *text = problem_text(problem.verdict);
+        if (!problem.superseded && text != nullptr) report_check_problem(messages, text, path_of(ledger, problem.key));
+    }
+}
+
+// What a check found in the directory besides the input's files.
+void tell_stray(Ledger &ledger, Messages &messages, const Outcome &outcome) {
+    tell_problems(ledger, messages);
+    ++ledger.check.strays;
+    if (outcome.what == Outcome::kExtra) {
+        report_check_problem(messages, " extra: ", path_of(ledger, outcome.key));
+    } else if (outcome.what == Outcome::kLeftOver) {
+        ledger.path.resize(ledger.directory_length + 1);  // with the separator
+        report_check_problem(messages, " left over: ", (ledger.path += outcome.name).c_str());
+    } else {
+        ledger.path.resize(ledger.directory_length);
+        report_unlistable(messages, ledger.path.c_str(), outcome.error);
+    }
+}
+
+}  // namespace
+
+void open_ledger(Ledger &ledger, const char *name, const char *directory) {
+    ledger.name = name;
+    ledger.path = dta_path_prefix(directory);
+    ledger.prefix_length = ledger.path.size();
+    ledger.directory_length = std::strlen(directory);
+    clear_written_names(ledger.names);
+    ledger.names_lost = false;
+    ledger.failures = WriteFailures{};
+    ledger.not_durable = 0;
+    CheckFindings &check = ledger.check;
+    check.problems.clear();
+    check.differing.clear();
+    check.files = check.strays = 0;
+    check.told = check.checked = false;
+}
+
+void enter(Ledger &ledger, Messages &messages, const Outcome &outcome) {
+    switch (outcome.what) {
+        case Outcome::kWritten: note_written_file(ledger, messages, outcome.key); break;
+        case Outcome::kFailed: report_unwritable(messages, ledger.failures, path_of(ledger, outcome.key), outcome.error); break;
+        case Outcome::kReadFailed: break;  // the input's read error tells
+        case Outcome::kSame:
+        case Outcome::kMissing:
+        case Outcome::kDiffers:
+        case Outcome::kNotAFile:
+        case Outcome::kUnreadable: check_file(ledger, messages, outcome); break;
+        case Outcome::kExtra:
+        case Outcome::kLeftOver:
+        case Outcome::kUnlistable: tell_stray(ledger, messages, outcome); break;
+        case Outcome::kChecked:
+            tell_problems(ledger, messages);
+            ledger.check.checked = true;
+            break;
+        case Outcome::kNotDurable: ledger.not_durable = outcome.error; break;
+        case Outcome::kOutOfMemory: report_argument_failure(messages, ledger.name, "out of memory"); break;
+    }
+    if (outcome.remove_error != 0) report_unremovable(messages, path_of(ledger, outcome.key), outcome.remove_error);
+}
+
+void close_ledger(Ledger &ledger, Messages &messages, int error, const char *problem, std::uint64_t files) {
+    report_failure_counts(messages, ledger.failures, ledger.name);
+    if (error != 0) {
+        report_read_error(messages, ledger.name, error, problem);
+    } else if (files == 0) {  // not MS2 at all, perhaps
+        notice_no_dta_file(messages, ledger.name);
+    }
+    const CheckFindings &check = ledger.check;
+    if (check.checked) {
+        std::uint64_t problems = check.strays;
+        for (const CheckFindings::Problem &found : check.problems) problems += found.superseded ? 0 : 1;
+        report_check_summary(messages, ledger.name, check.files, problems);
+    }
+    if (ledger.not_durable != 0) report_not_durable(messages, ledger.name, ledger.not_durable);
+}

@@ -1,0 +1,58 @@
+// The ledger of one input: what became of each of its files, told as the sink reports it,
+// in input order, and the input's summary at its end. It owns every notice and count of an
+// input: files that replace earlier ones, failures by cause, and what a check found.
+#ifndef MS2SPLIT_LEDGER_H
+#define MS2SPLIT_LEDGER_H
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "messages.h"
+#include "sink.h"
+#include "written_names.h"
+
+struct DtaKeyHash {
+    std::size_t operator()(const DtaKey &key) const {
+        return (static_cast<std::size_t>(static_cast<std::uint32_t>(key.first)) * 0x9e3779b9u) ^
+               (static_cast<std::size_t>(static_cast<std::uint32_t>(key.last)) << 7) ^
+               static_cast<std::size_t>(static_cast<std::uint32_t>(key.charge));
+    }
+};
+
+// What a check found, held until the input is read: a name the input gives twice holds the
+// later file, so the later verdict stands.
+struct CheckFindings {
+    struct Problem {
+        DtaKey key;
+        Outcome::What verdict;
+        bool superseded;  // a later file of the same name was found the same as expected
+    };
+    std::vector<Problem> problems;
+    std::unordered_map<DtaKey, std::size_t, DtaKeyHash> differing;  // their problems' indexes
+    std::uint64_t files;     // checked
+    std::uint64_t strays;    // problems found in the directory
+    bool told;               // the problems are told
+    bool checked;            // the input's files were checked, not written
+};
+
+struct Ledger {
+    const char *name;               // the input, as given
+    std::string path;               // of the file an outcome is about
+    std::size_t prefix_length;      // of path: "<directory>/<base>."
+    std::size_t directory_length;   // of path: "<directory>"
+    WrittenNames names;             // of the files written, or checked, so far
+    bool names_lost;                // a name could not be kept: told once
+    WriteFailures failures;         // by cause
+    int not_durable;                // errno of a failed --sync; 0 if none
+    CheckFindings check;
+};
+
+void open_ledger(Ledger &ledger, const char *name, const char *directory);
+void enter(Ledger &ledger, Messages &messages, const Outcome &outcome);
+// The input's summary: its failures by cause, a read error (error, problem) or no file at
+// all, what a check found, a failed sync.
+void close_ledger(Ledger &ledger, Messages &messages, int error, const char *problem, std::uint64_t files);
+
+#endif
