@@ -165,17 +165,17 @@ std::string mixed_lines(std::uint32_t seed) {
     return text + "7 7";
 }
 
-// What body_runs passes is whole pieces, as piece_length cuts them; its runs are exactly
+// What line_runs passes is whole pieces, as piece_length cuts them; its runs are exactly
 // those of them that do not begin with a letter; and it passes most lines.
-TEST(Pieces, BodyRunsAreTheWholePiecesABodyKeeps) {
+TEST(Pieces, LineRunsAreTheWholePiecesABodyKeeps) {
     for (std::uint32_t seed = 1; seed <= 3; ++seed) {
         const std::string text = mixed_lines(seed);
         const char *end = text.data() + text.size();
         std::size_t passed_total = 0;
         for (const char *at = text.data(); at < end;) {
-            BodyRun runs[kBodyRunsMax];
+            LineRun runs[kLineRunsMax];
             std::size_t count = 0;
-            const char *stop = body_runs(at, end, runs, count);
+            const char *stop = line_runs(at, end, runs, count);
             std::string kept;
             for (const char *line = at; line < stop;) {
                 const std::size_t length = piece_length(line, static_cast<std::size_t>(end - line));

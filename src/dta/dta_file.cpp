@@ -101,7 +101,7 @@ bool next_dta_file(ScanFiles &files, DtaFile &file) {
     return true;
 }
 
-bool next_body_run(DtaBody &body, BodyRun &run) {
+bool next_body_run(DtaBody &body, LineRun &run) {
     while (body.next == body.count) {
         std::size_t available = 0;
         const char *bytes = cursor_bytes(body.cursor, available);
@@ -112,7 +112,7 @@ bool next_body_run(DtaBody &body, BodyRun &run) {
             body.cursor.position += static_cast<std::int64_t>(available);
             break;
         }
-        const char *stop = body_runs(bytes, bytes + available, body.runs, body.count);
+        const char *stop = line_runs(bytes, bytes + available, body.runs, body.count);
         if (stop == bytes) {  // a line longer than a piece, or the last few bytes: one piece
             const std::size_t length = piece_length(bytes, available);
             if (!is_letter(*bytes)) body.runs[body.count++] = {bytes, length};

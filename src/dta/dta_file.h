@@ -31,12 +31,13 @@ void compose_dta_path(std::string &path, std::size_t prefix_length, DtaKey key);
 // component of its directory), and of which key.
 bool read_dta_name(const std::string &name, const char *base, DtaKey &key);
 
-// The body of a DTA file: the pieces after its charge line up to the scan's end, less those
-// that begin with a letter, handed out as runs of the scan's bytes.
+// The body of a DTA file: the pieces after its charge line up to the scan's end (the next S
+// piece), less those that begin with a letter (annotation lines, the scan's other charge
+// lines), each byte for byte as read, handed out as runs of the scan's bytes.
 struct DtaBody {
     ScanCursor cursor;
     bool one_run;              // the body is the bytes from the cursor to the end, as they stand
-    BodyRun runs[kBodyRunsMax];
+    LineRun runs[kLineRunsMax];
     std::size_t count;         // runs found in the bytes the cursor last gave
     std::size_t next;          // the next of them to hand out
 };
@@ -66,7 +67,7 @@ void start_scan_files(ScanFiles &files, Ms2Input *input, const Scan &scan, char 
 bool next_dta_file(ScanFiles &files, DtaFile &file);
 // The next run of the body's bytes, valid until the next call; false at its end, or when
 // reading the scan again failed (body.cursor.failed).
-bool next_body_run(DtaBody &body, BodyRun &run);
+bool next_body_run(DtaBody &body, LineRun &run);
 
 // The bytes as a DTA file whose lines end in CR LF holds them: each LF that no CR precedes
 // (previous is the byte before bytes) becomes CR LF; every other byte stays, so CR LF stays

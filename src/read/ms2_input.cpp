@@ -2,37 +2,32 @@
 //
 // How it works
 // - The input is read forward through one buffer (256 KiB), decompressed first if it is
-//   gzip or zstd (recognised by its first bytes, whatever its name). It is cut into line
-//   pieces of at most 4999 bytes, each judged by its first byte: an S piece opens a scan and
-//   gives its scan numbers; until the scan's first peak piece (a decimal digit), every Z
-//   piece is a charge line. The scan ends at the next S piece, or at the end of the input.
-// - One pass over a scan finds what writing its files needs: its extent, where each of its
-//   charge lines begins, and whether every charge line's body is one run of bytes, which it is unless
-//   a piece that begins with a letter (an annotation line among the peaks, or a charge line
-//   after a blank line) stands among the body's pieces. The pass looks at pieces one at a
-//   time in the header and, past it, at whole lines in bulk (64 bytes at a time with SSE2,
-//   a line at a time elsewhere), looking only for line ends and what begins the next line:
-//   a letter while the body may still be one run, and once it cannot be, only an S
-//   (pass_lines). Lines longer than a piece are left to the piece-by-piece pass, which cuts
-//   them as the rules do.
-// - At each scan the buffer keeps the scan's bytes from its start, so that its files are
-//   written from memory. A scan too large for that is read again for its files: from the
-//   file itself, or, where that cannot be read twice (compressed, or standard input), from
-//   an anonymous temporary file that the scan is copied to as it passes (the system removes
-//   it, even after SIGKILL).
-// - A failed read ends the input, and only scans whose end was read are returned: every
-//   scan that lies wholly before the failure gets its files, nothing after it.
+//   gzip or zstd (told by its first bytes, whatever its name), and cut into line pieces of
+//   at most 4999 bytes, each judged by its first byte: an S piece opens a scan and gives its
+//   scan numbers; until the scan's first peak piece (a decimal digit), every Z piece is a
+//   charge line. The scan ends at the next S piece, or at the end of the input.
+// - One pass over a scan finds its extent, counts its charge lines, and notes whether a
+//   piece that begins with a letter stands among the pieces after them (one_run, same_body).
+//   It looks at pieces one at a time in the header and, past it, at whole lines in bulk (64
+//   bytes at a time with SSE2, a line at a time elsewhere), looking only for line ends and
+//   what begins the next line (pass_lines). Lines longer than a piece are left to the
+//   piece-by-piece pass, which cuts them as the rules do.
+// - The buffer keeps the current scan's bytes from its start. A scan too large for that is
+//   read again through a cursor: from the file itself, or, where that cannot be read twice
+//   (compressed, or standard input), from an anonymous temporary file that the scan is
+//   copied to as it passes (the system removes it, even after SIGKILL).
+// - A failed read ends the input, and only scans whose end was read are returned.
 //
 // Choices where the behaviour could have gone two ways:
 // - An S piece met before any peak starts a new scan, so the Z lines after it carry its
-//   numbers rather than overwriting the earlier scan's files.
-// - A Z line without a mass token (none on the line, or a charge that is not a number) writes
-//   the mass text "0", never a token left over from an earlier line.
+//   numbers rather than those of the scan before.
+// - A Z line without a mass token (none on the line, or a charge that is not a number) reads
+//   as the mass text "0", never a token left over from an earlier line.
 // - Numbers beyond the signed 32-bit range are clamped to the nearest limit.
 // - Fields end at a NUL byte, as in the C string a line would have been.
 // - A gzip or zstd file is one stream however many members or frames it has. Zero bytes
 //   after the last are ignored, as gzip ignores them; anything else there is a read error,
-//   but one that leaves the data before it whole, so the last scan keeps its files.
+//   but one that leaves the data before it whole, so the last scan is returned.
 #include "ms2_input.h"
 
 #include <cerrno>
@@ -334,7 +329,7 @@ void walk_piece(Ms2Input &input, Scan &scan, ScanWalk &walk, const LinePiece &pi
 }  // namespace
 
 #ifdef MS2SPLIT_SSE2
-const char *body_runs(const char *line, const char *end, BodyRun (&runs)[kBodyRunsMax],
+const char *line_runs(const char *line, const char *end, LineRun (&runs)[kLineRunsMax],
                       std::size_t &count) {
     const auto piece_max = static_cast<std::ptrdiff_t>(kLinePieceMax);
     count = 0;
@@ -352,7 +347,7 @@ const char *body_runs(const char *line, const char *end, BodyRun (&runs)[kBodyRu
             if (letter && run != nullptr) {
                 runs[count++] = {run, static_cast<std::size_t>(next - run)};
                 run = nullptr;
-                if (count == kBodyRunsMax) return next;
+                if (count == kLineRunsMax) return next;
             } else if (!letter && run == nullptr) {
                 run = next;
             }
@@ -363,7 +358,7 @@ const char *body_runs(const char *line, const char *end, BodyRun (&runs)[kBodyRu
     return start;
 }
 #else
-const char *body_runs(const char *line, const char *end, BodyRun (&runs)[kBodyRunsMax],
+const char *line_runs(const char *line, const char *end, LineRun (&runs)[kLineRunsMax],
                       std::size_t &count) {
     count = 0;
     const char *run = nullptr;  // where the open run began
@@ -375,7 +370,7 @@ const char *body_runs(const char *line, const char *end, BodyRun (&runs)[kBodyRu
         } else if (run != nullptr) {
             runs[count++] = {run, static_cast<std::size_t>(line - run)};
             run = nullptr;
-            if (count == kBodyRunsMax) return line;
+            if (count == kLineRunsMax) return line;
         }
         line += length;
     }

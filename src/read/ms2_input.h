@@ -27,8 +27,8 @@ struct LinePiece {
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// The rule of bodies: a piece that begins with an ASCII letter (A to Z, a to z) never reaches
-// a DTA file; every other piece after a charge line does, up to the next S piece.
+// An ASCII letter, A to Z or a to z: what begins every line that is not a peak line, a
+// blank one or a line of other bytes.
 inline bool is_letter(char c) {
     const auto folded = static_cast<unsigned char>((c | 0x20) - 'a');
     return folded < 26;
@@ -44,19 +44,19 @@ inline std::size_t piece_length(const char *bytes, std::size_t available) {
                            : most;
 }
 
-// Consecutive lines that a body copies as they stand.
-struct BodyRun {
+// Consecutive whole lines that do not begin with a letter.
+struct LineRun {
     const char *bytes;
     std::size_t length;
 };
-constexpr std::size_t kBodyRunsMax = 64;
+constexpr std::size_t kLineRunsMax = 64;
 
 // Sorts the whole lines from line on, each exactly one piece as piece_length cuts it, into
-// runs of those a body keeps (at most kBodyRunsMax of them; count says how many), passing
-// over those that begin with a letter. Returns where it stopped, a piece boundary: before a
+// runs of those that do not begin with a letter (at most kLineRunsMax of them; count says
+// how many), passing over those that do. Returns where it stopped, a piece boundary: before a
 // line that might be longer than a piece or that the bytes up to end might not hold whole.
 // That is line itself when it passed nothing; the caller then takes one piece.
-const char *body_runs(const char *line, const char *end, BodyRun (&runs)[kBodyRunsMax],
+const char *line_runs(const char *line, const char *end, LineRun (&runs)[kLineRunsMax],
                       std::size_t &count);
 
 // Fields of S and Z lines, read as "%*s %d %d" and "%*s %d %s" would read them, except

@@ -51,7 +51,7 @@ Outcome TreeChecker::check_dta(DtaFile &file) {
     // What a conversion would write, through the same gather, compared part by part.
     start_gather(gather_);
     Part parts[2];
-    BodyRun run{file.header, file.header_length};
+    LineRun run{file.header, file.header_length};
     for (bool more = true; more; more = next_body_run(file.body, run)) {
         while (run.length > 0) {
             const int count = gather_bytes(gather_, run.bytes, run.length, parts);

@@ -37,7 +37,7 @@ Outcome TreeWriter::write_dta(DtaFile &file) {
     bool failed = false;
     int error = 0;  // errno of the first failure, which ends the writing
     Part parts[2];
-    BodyRun run{file.header, file.header_length};
+    LineRun run{file.header, file.header_length};
     for (bool more = true; more; more = next_body_run(file.body, run)) {
         while (run.length > 0) {
             const int count = gather_bytes(gather_, run.bytes, run.length, parts);
