@@ -83,8 +83,8 @@ bool write_file_at(int file, std::int64_t offset, const char *bytes, std::size_t
 }
 
 void temp_file_name(char (&name)[kTempNameSize]) {
-    static std::uint64_t state = 0;
-    if (state == 0) state = name_seed() | 1;  // never 0, which xorshift would keep
+    thread_local std::uint64_t state = 0;  // each writing thread's own: no lock, no race
+    if (state == 0) state = (name_seed() ^ reinterpret_cast<std::uintptr_t>(&state)) | 1;  // never 0, kept by xorshift
     state ^= state << 13;  // xorshift64
     state ^= state >> 7;
     state ^= state << 17;
