@@ -183,6 +183,9 @@ bool visit_directory(const char *path, NameVisitor visit, void *context);
 void guard_against_interruption();
 // Called by a thread of the program's own, so that interruptions reach the main thread only.
 void block_interruptions();
+// How many more files the program may open at once (RLIMIT_NOFILE); a large number where
+// there is no tight limit.
+int free_descriptors();
 // The processors the program may run on (its affinity, as nproc counts them); 1 where
 // threads are not to be had (MinGW's runtime).
 int available_processors();

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -365,6 +366,15 @@ void guard_against_interruption() {
     }
     (void)std::signal(SIGPIPE, SIG_IGN);  // a reader gone from standard output: writes fail
     (void)std::signal(SIGXFSZ, SIG_IGN);  // beyond the file-size limit: the write fails
+}
+
+int free_descriptors() {
+    constexpr rlim_t kCounted = 1024;  // above that, the program never comes near the limit
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur > kCounted) return static_cast<int>(kCounted);
+    int free = 0;
+    for (int fd = 0; fd < static_cast<int>(limit.rlim_cur); ++fd) free += fcntl(fd, F_GETFD) == -1 ? 1 : 0;
+    return free;
 }
 
 int available_processors() {

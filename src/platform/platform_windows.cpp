@@ -445,4 +445,6 @@ void guard_against_interruption() {
 
 void block_interruptions() {}
 
+int free_descriptors() { return 1024; }  // the C runtime's limit is far above what the program opens
+
 int available_processors() { return 1; }  // MinGW's runtime has no std::thread: one writes  // console events arrive on a thread of the system's own

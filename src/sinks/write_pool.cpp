@@ -212,8 +212,11 @@ void WritePool::wait_for_writes(Outcomes &done) {
 void WritePool::start(const char *directory, Ms2Input &input) {
     main_writer_.start(directory, input);
     for (const std::unique_ptr<TreeWriter> &writer : writers_) writer->start(directory, input);
-    // Input decoded as it is read leaves the decoding thread a processor.
-    const int writers = input.format == Format::kPlain ? started() : std::min(started(), decoding_threads_);
+    // Input decoded as it is read leaves the decoding thread a processor. Each writer keeps
+    // one file open at a time, and the reader may need one for a large scan: more writers
+    // than the descriptor limit allows would fail files that one thread writes.
+    int writers = input.format == Format::kPlain ? started() : std::min(started(), decoding_threads_);
+    writers = std::min(writers, free_descriptors() - 1);
     const std::lock_guard<std::mutex> held(lock_);
     active_ = writers;
 }
