@@ -287,9 +287,12 @@ std::unique_ptr<Sink> choose_sink(const Options &options) {
     return pool ? std::move(pool) : std::unique_ptr<Sink>(new TreeWriter(0, options.sync));
 }
 
-int run(int argc, char **argv) {
-    guard_against_interruption();
-    Walk walk{};
+// Why an exception ended the work: only memory exhaustion can throw.
+const char *reason_of(const std::exception &failure) {
+    return dynamic_cast<const std::bad_alloc *>(&failure) != nullptr ? "out of memory" : failure.what();
+}
+
+int convert_all(Walk &walk, int argc, char **argv) {
     Messages &messages = walk.messages;
     const char *program = argc >= 1 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : kProgramName;
     switch (parse_arguments(messages, argc, argv, walk.options)) {
@@ -309,13 +312,24 @@ int run(int argc, char **argv) {
         Input input{name, -1, true, Format::kPlain, {}};
         try {
             if (open_input(walk, name, input)) split_ms2(conversion, messages, input, *sink);
-        } catch (const std::exception &failure) {  // only memory exhaustion can throw here
-            report_argument_failure(messages, name, failure.what());
+        } catch (const std::exception &failure) {
+            report_argument_failure(messages, name, reason_of(failure));
         }
         if (input.seekable && input.file >= 0) close_file(input.file);  // not standard input
     }
     sink.reset();
     return exit_status(messages);
+}
+
+int run(int argc, char **argv) {
+    guard_against_interruption();
+    static Walk walk;  // its messages outlive what a failed allocation ends
+    try {
+        return convert_all(walk, argc, argv);
+    } catch (const std::exception &failure) {
+        report_run_failure(walk.messages, reason_of(failure));
+        return exit_status(walk.messages);
+    }
 }
 
 }  // namespace

@@ -20,10 +20,13 @@
 // - FAULT_VANISH=1: the first lstat of each output name says it is gone, as if another
 //   process had removed it right after the program found it taken;
 // - FAULT_WHOLE_SECONDS=1: every time stamp that stat, fstat and lstat give is cut to the
-//   whole second, as file systems with a coarse clock keep them.
+//   whole second, as file systems with a coarse clock keep them;
+// - FAULT_NO_THREADS=1: no thread can be started (pthread_create fails with EAGAIN), as
+//   under a tight limit of processes or memory.
 // Output files are those created with a name ending in ".dta" or ".tmp".
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -291,4 +294,11 @@ extern "C" int unlink(const char *path) {
     const char *signal_number = std::getenv("FAULT_UNLINK_SIGNAL");
     if (signal_number != nullptr && names_output(path)) std::raise(std::atoi(signal_number));
     return real<int (*)(const char *)>("unlink")(path);
+}
+
+extern "C" int pthread_create(pthread_t *thread, const pthread_attr_t *attributes, void *(*start)(void *),
+                              void *argument) {
+    if (std::getenv("FAULT_NO_THREADS") != nullptr) return EAGAIN;
+    using Create = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+    return real<Create>("pthread_create")(thread, attributes, start, argument);
 }

@@ -177,6 +177,8 @@ void report_argument_failure(Messages &messages, const char *name, const char *r
     tell(messages, {name, ": ", reason}, kFailure);
 }
 
+void report_run_failure(Messages &messages, const char *reason) { tell(messages, {reason}, kFailure); }
+
 void report_not_durable(Messages &messages, const char *name, int error) {
     tell(messages, {name, ": its DTA files may not survive a power loss: ", std::strerror(error)}, kFailure);
 }

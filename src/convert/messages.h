@@ -59,6 +59,8 @@ void report_read_error(Messages &messages, const char *name, int error, const ch
 void report_directory_failure(Messages &messages, const char *directory, const char *reason);
 void report_unremovable(Messages &messages, const char *dta_path, int error);
 void report_argument_failure(Messages &messages, const char *name, const char *reason);
+// What ended the whole run.
+void report_run_failure(Messages &messages, const char *reason);
 // --sync: the system could not make the input's DTA files durable.
 void report_not_durable(Messages &messages, const char *name, int error);
 // An input whose output directory an earlier input of this run wrote (or, when checking,

@@ -8,6 +8,9 @@
 //   second; the clock is read every 256 scans, not per line.
 #include "split_ms2.h"
 
+#include <cerrno>
+#include <new>
+
 #include "platform.h"
 
 namespace {
@@ -58,14 +61,20 @@ InputResult split_ms2(Conversion &conversion, Messages &messages, const Input &i
     start_progress(conversion.progress, input.seekable ? file_size(input.file) : -1);
     std::uint64_t files = 0;
     Scan scan{};
-    bool read = true;
-    while (read && next_scan(reader, scan)) {  // it stops at a failure, and scans past it
-        files += scan.charge_lines;
-        read = sink.take(scan, conversion.told);
-        tell(conversion, messages);
-        look_at_progress(messages, conversion, files);
+    bool read = true, whole = true;  // whole: every scan read reached the sink
+    try {
+        while (read && next_scan(reader, scan)) {  // it stops at a failure, and scans past it
+            files += scan.charge_lines;
+            read = sink.take(scan, conversion.told);
+            tell(conversion, messages);
+            look_at_progress(messages, conversion, files);
+        }
+    } catch (const std::bad_alloc &) {  // ends the input as a failed read would, and says so
+        whole = false;
+        conversion.told.clear();
+        enter(conversion.ledger, messages, {Outcome::kOutOfMemory, {}, ENOMEM, 0, nullptr});
     }
-    sink.finish(reader.cut_short ? nullptr : &conversion.ledger.names, conversion.told);
+    sink.finish(reader.cut_short || !whole ? nullptr : &conversion.ledger.names, conversion.told);
     tell(conversion, messages);
     finish_input(reader);
     if (conversion.progress.shown) {  // completed, as it ends

@@ -394,7 +394,7 @@ bool start_ahead(Decompress &decompress) {
     ahead.file_bytes = decompress.decoder.source.taken;
     try {
         ahead.worker = std::thread(decode_ahead, &decompress);
-    } catch (const std::system_error &) {  // no thread to be had: decode in turn
+    } catch (const std::exception &) {  // no thread (or memory for one) to be had: decode in turn
         return false;
     }
     return true;

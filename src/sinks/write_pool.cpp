@@ -86,7 +86,7 @@ WritePool::WritePool(int threads, int decoding_threads, bool durable)
     try {
         for (const std::unique_ptr<TreeWriter> &writer : writers_)
             threads_.emplace_back(&WritePool::run_writer, this, writer.get());
-    } catch (const std::system_error &) {  // no more threads to be had: the others write
+    } catch (const std::exception &) {  // no more threads (or memory for one): the others write
     }
 }
 
