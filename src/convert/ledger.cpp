@@ -88,6 +88,7 @@ void open_ledger(Ledger &ledger, const char *name, const char *directory) {
     ledger.names_lost = false;
     ledger.failures = WriteFailures{};
     ledger.not_durable = 0;
+    ledger.odd_headers = 0;
     CheckFindings &check = ledger.check;
     check.problems.clear();
     check.differing.clear();
@@ -96,6 +97,8 @@ void open_ledger(Ledger &ledger, const char *name, const char *directory) {
 }
 
 void enter(Ledger &ledger, Messages &messages, const Outcome &outcome) {
+    if (outcome.odd_header && outcome.what != Outcome::kReadFailed && ledger.odd_headers++ == 0)
+        ledger.first_odd_header = path_of(ledger, outcome.key);
     switch (outcome.what) {
         case Outcome::kWritten: note_written_file(ledger, messages, outcome.key); break;
         case Outcome::kFailed: report_unwritable(messages, ledger.failures, path_of(ledger, outcome.key), outcome.error); break;
@@ -125,6 +128,7 @@ void close_ledger(Ledger &ledger, Messages &messages, int error, const char *pro
     } else if (files == 0) {  // not MS2 at all, perhaps
         notice_no_dta_file(messages, ledger.name);
     }
+    if (ledger.odd_headers > 0) notice_odd_headers(messages, ledger.name, ledger.odd_headers, ledger.first_odd_header.c_str());
     const CheckFindings &check = ledger.check;
     if (check.checked) {
         std::uint64_t problems = check.strays;

@@ -46,6 +46,8 @@ struct Ledger {
     bool names_lost;                // a name could not be kept: told once
     WriteFailures failures;         // by cause
     int not_durable;                // errno of a failed --sync; 0 if none
+    std::uint64_t odd_headers;      // files whose header search engines reject
+    std::string first_odd_header;   // the path of the first
     CheckFindings check;
 };
 

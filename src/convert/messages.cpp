@@ -216,6 +216,14 @@ void notice_no_dta_file(Messages &messages, const char *name) {
     tell(messages, {name, ": no scan with a charge line; no DTA file written"});
 }
 
+void notice_odd_headers(Messages &messages, const char *name, std::uint64_t files, const char *path) {
+    char count[48];
+    (void)std::snprintf(count, sizeof count, ": %llu DTA file%s", static_cast<unsigned long long>(files),
+                        files == 1 ? " has" : "s have");
+    tell(messages, {name, count, " a header that search engines reject (a mass of 0 or not a number, or a charge"
+                    " below 1), the first: ", path});
+}
+
 void notice_replaced(Messages &messages, const char *dta_path) {
     tell(messages, {dta_path, ": replaces the file written earlier for the same scan numbers and charge"});
 }

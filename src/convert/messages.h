@@ -82,6 +82,8 @@ void report_check_summary(Messages &messages, const char *name, std::uint64_t fi
 // Notices of output that differs from what the input suggests: not failures.
 void notice_no_dta_file(Messages &messages, const char *name);
 void notice_replaced(Messages &messages, const char *dta_path);
+// files DTA files of the input have a header that search engines reject; the first is path.
+void notice_odd_headers(Messages &messages, const char *name, std::uint64_t files, const char *path);
 // No memory to keep the names of the files written: later notices may be missed.
 void notice_names_lost(Messages &messages, const char *dta_path);
 

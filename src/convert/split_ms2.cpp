@@ -72,7 +72,7 @@ InputResult split_ms2(Conversion &conversion, Messages &messages, const Input &i
     } catch (const std::bad_alloc &) {  // ends the input as a failed read would, and says so
         whole = false;
         conversion.told.clear();
-        enter(conversion.ledger, messages, {Outcome::kOutOfMemory, {}, ENOMEM, 0, nullptr});
+        enter(conversion.ledger, messages, outcome_of(Outcome::kOutOfMemory, ENOMEM));
     }
     sink.finish(reader.cut_short || !whole ? nullptr : &conversion.ledger.names, conversion.told);
     tell(conversion, messages);

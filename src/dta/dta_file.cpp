@@ -28,6 +28,30 @@ char *append_decimal(char *out, std::int32_t value) {
     return out + length;
 }
 
+// A decimal number above zero, as a search engine reads a mass: digits with at most one
+// point, perhaps a '+' and an exponent.
+bool is_positive_number(const char *text) {
+    if (*text == '+') ++text;
+    bool point = false, digits = false, above_zero = false;
+    for (; *text != '\0' && *text != 'e' && *text != 'E'; ++text) {
+        if (*text == '.' && !point) {
+            point = true;
+        } else if (is_digit(*text)) {
+            digits = true;
+            above_zero = above_zero || *text != '0';
+        } else {
+            return false;
+        }
+    }
+    if (*text != '\0') {  // an exponent: perhaps a sign, then digits
+        ++text;
+        if (*text == '+' || *text == '-') ++text;
+        if (!is_digit(*text)) return false;
+        while (is_digit(*text)) ++text;
+    }
+    return digits && above_zero && *text == '\0';
+}
+
 std::size_t compose_header(const ChargeLine &line, char (&header)[kDtaHeaderSize]) {
     const std::size_t mass_length = std::strlen(line.mass_text);
     std::memcpy(header, line.mass_text, mass_length);
@@ -93,6 +117,7 @@ bool next_dta_file(ScanFiles &files, DtaFile &file) {
     const Scan &scan = *files.header.scan;
     parse_charge_line(piece, file.line);
     file.key = {scan.numbers.first, scan.numbers.last, file.line.charge};
+    file.odd_header = file.line.charge < 1 || !is_positive_number(file.line.mass_text);
     file.header_length = compose_header(file.line, file.header);
     const std::int64_t from = scan.one_run ? scan.run_start : scan.same_body ? scan.body_start : files.header.position;
     start_cursor(file.body.cursor, files.header.input, scan, from, scan.end, files.body_window);

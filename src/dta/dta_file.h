@@ -48,6 +48,9 @@ constexpr std::size_t kDtaHeaderSize = kLinePieceSize + 16;  // mass token, blan
 struct DtaFile {
     DtaKey key;
     ChargeLine line;
+    bool odd_header;              // a mass of 0 or not a number, or a charge below 1, which
+                                  // search engines reject (X!Tandem takes a zero line for the
+                                  // end of a spectrum, OMSSA refuses it)
     std::size_t header_length;
     char header[kDtaHeaderSize];  // "<mass text> <charge>" and the line end
     DtaBody body;

@@ -34,8 +34,14 @@ struct Outcome {
     int error;         // errno, where the outcome has a reason
     int remove_error;  // errno of a failed removal of what was written; 0 if none failed
     const char *name;  // kLeftOver: the name in the directory, valid until the sink's next start
+    bool odd_header;   // the DTA file's header is one that search engines reject
 };
 using Outcomes = std::vector<Outcome>;  // keeps its room from scan to scan
+
+// An outcome about the input's output as a whole, or a file it names by key.
+inline Outcome outcome_of(Outcome::What what, int error = 0, DtaKey key = {}, const char *name = nullptr) {
+    return {what, key, error, 0, name, false};
+}
 
 class Sink {
 public:

@@ -64,7 +64,7 @@ Outcome TreeChecker::check_dta(DtaFile &file) {
     if (verdict_ == Outcome::kSame && compared_ != size_) verdict_ = Outcome::kDiffers;  // longer
     if (file_ >= 0) close_file(file_);
     file_ = -1;
-    return {read ? verdict_ : Outcome::kReadFailed, file.key, error_, 0, nullptr};
+    return {read ? verdict_ : Outcome::kReadFailed, file.key, error_, 0, nullptr, file.odd_header};
 }
 
 // Compares the next bytes a conversion would write, until a difference is found.
@@ -116,15 +116,15 @@ void TreeChecker::finish(const WrittenNames *given, Outcomes &done) {
             found.checker->sort_out(entry, *found.given);
         };
         if (!visit_directory(directory_.c_str(), visit, &listing) && errno != ENOENT)  // ENOENT: each file missing
-            done.push_back({Outcome::kUnlistable, {}, errno, 0, nullptr});
+            done.push_back(outcome_of(Outcome::kUnlistable, errno));
         std::sort(extras_.begin(), extras_.end());
         std::sort(temporary_.begin(), temporary_.end());
         for (const std::string &name : extras_) {
             DtaKey key{};
             read_dta_name(name, last_path_component(directory_.c_str()), key);
-            done.push_back({Outcome::kExtra, key, 0, 0, nullptr});
+            done.push_back(outcome_of(Outcome::kExtra, 0, key));
         }
-        for (const std::string &name : temporary_) done.push_back({Outcome::kLeftOver, {}, 0, 0, name.c_str()});
+        for (const std::string &name : temporary_) done.push_back(outcome_of(Outcome::kLeftOver, 0, {}, name.c_str()));
     }
-    done.push_back({Outcome::kChecked, {}, 0, 0, nullptr});
+    done.push_back(outcome_of(Outcome::kChecked));
 }

@@ -21,15 +21,15 @@ bool TreeWriter::take(const Scan &scan, Outcomes &done) {
 }
 
 void TreeWriter::finish(const WrittenNames *, Outcomes &done) {
-    if (durable_ && !make_durable(directory_.c_str())) done.push_back({Outcome::kNotDurable, {}, errno, 0, nullptr});
+    if (durable_ && !make_durable(directory_.c_str())) done.push_back(outcome_of(Outcome::kNotDurable, errno));
 }
 
 Outcome TreeWriter::write_dta(DtaFile &file) {
     compose_dta_path(path_, prefix_length_, file.key);
     const char *path = path_.c_str();
-    Outcome outcome{Outcome::kWritten, file.key, 0, 0, nullptr};
+    Outcome outcome{Outcome::kWritten, file.key, 0, 0, nullptr, file.odd_header};
     if (!open_output(path, file_)) {
-        outcome = {Outcome::kFailed, file.key, errno, 0, nullptr};
+        outcome = {Outcome::kFailed, file.key, errno, 0, nullptr, file.odd_header};
         return outcome;
     }
     // The header, then the body run by run, through the gather, each write checked.

@@ -151,7 +151,7 @@ bool WritePool::tell_oldest(Outcomes &done, bool wait) {
         if (!wait && task.state != TaskState::kDone) return false;
         done_.wait(held, [&task] { return task.state == TaskState::kDone; });
     }
-    if (task.out_of_memory) done.push_back({Outcome::kOutOfMemory, {}, ENOMEM, 0, nullptr});
+    if (task.out_of_memory) done.push_back(outcome_of(Outcome::kOutOfMemory, ENOMEM));
     for (const Scan &scan : task.scans) count_names(scan, -1);
     done.insert(done.end(), task.outcomes.begin(), task.outcomes.end());
     task.scans.clear();
