@@ -195,6 +195,13 @@ bool make_output_folder(Messages &messages, const std::string &folder) {
     return false;
 }
 
+// Whether something that is not a directory stands at path, or in its way.
+bool blocks_directory(const std::string &path) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(native_path(path.c_str()), error);
+    return error ? error == std::errc::not_a_directory : !std::filesystem::is_directory(status);
+}
+
 // Created directly, never through a shell, so that no file name can run a command. False,
 // having said why, when there is no directory: then every file of the input would fail.
 bool make_output_directory(Messages &messages, const char *name, const std::string &directory) {
@@ -238,6 +245,10 @@ bool claim_directory(Walk &walk, const Input &input) {
     const FileIdentity identity = identify_file(input.file);
     if (const Converted *earlier = earlier_writer(walk, input.output, identity)) {
         report_shared_directory(walk.messages, name, earlier->name, input.output.c_str(), walk.options.check);
+        return false;
+    }
+    if (walk.options.check && blocks_directory(input.output)) {
+        report_not_checked(walk.messages, name, input.output.c_str());
         return false;
     }
     if (!walk.options.check) {
@@ -306,6 +317,10 @@ int convert_all(Walk &walk, int argc, char **argv) {
     if (options.output_dir != nullptr) walk.output_folder = folder_name(options.output_dir);
     if (!walk.output_folder.empty() && !options.check && !make_output_folder(messages, walk.output_folder))
         return exit_status(messages);
+    if (!walk.output_folder.empty() && options.check && blocks_directory(walk.output_folder)) {
+        report_not_checked(messages, nullptr, walk.output_folder.c_str());
+        return exit_status(messages);
+    }
     static Conversion conversion;  // its buffers (about 300 KB) are zero until used, and serve every input
     std::unique_ptr<Sink> sink = choose_sink(options);
     for (const char *name : options.names) {

@@ -21,6 +21,8 @@
 //   process had removed it right after the program found it taken;
 // - FAULT_WHOLE_SECONDS=1: every time stamp that stat, fstat and lstat give is cut to the
 //   whole second, as file systems with a coarse clock keep them;
+// - FAULT_DENY=NAME: an open of a path that ends in NAME fails with EACCES, as a file or
+//   directory of mode 000 does for anyone but root;
 // - FAULT_NO_THREADS=1: no thread can be started (pthread_create fails with EAGAIN), as
 //   under a tight limit of processes or memory.
 // Output files are those created with a name ending in ".dta" or ".tmp".
@@ -197,7 +199,21 @@ extern "C" ssize_t pread64(int fd, void *buffer, size_t length, off_t offset) {
     return failing_pread("pread64", fd, buffer, length, offset);
 }
 
+namespace {
+
+bool denied(const char *path) {
+    const char *name = std::getenv("FAULT_DENY");
+    const std::size_t length = std::strlen(path);
+    const std::size_t name_length = name != nullptr ? std::strlen(name) : 0;
+    if (name == nullptr || length < name_length || std::strcmp(path + length - name_length, name) != 0) return false;
+    errno = EACCES;
+    return true;
+}
+
+}  // namespace
+
 extern "C" int open(const char *path, int flags, ...) {
+    if (denied(path)) return -1;
     va_list arguments;
     va_start(arguments, flags);
     const auto mode = static_cast<mode_t>(va_arg(arguments, int));
@@ -205,6 +221,7 @@ extern "C" int open(const char *path, int flags, ...) {
     return opened(path, flags, real<int (*)(const char *, int, ...)>("open")(path, flags, mode));
 }
 extern "C" int open64(const char *path, int flags, ...) {
+    if (denied(path)) return -1;
     va_list arguments;
     va_start(arguments, flags);
     const auto mode = static_cast<mode_t>(va_arg(arguments, int));

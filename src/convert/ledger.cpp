@@ -47,8 +47,10 @@ void note_verdict(CheckFindings &check, DtaKey key, Noted noted, Outcome::What v
 }
 
 void check_file(Ledger &ledger, Messages &messages, const Outcome &outcome) {
-    if (outcome.what == Outcome::kUnreadable) report_unreadable_dta(messages, path_of(ledger, outcome.key), outcome.error);
-    note_verdict(ledger.check, outcome.key, note_written(ledger.names, outcome.key), outcome.what);
+    const Noted noted = note_written(ledger.names, outcome.key);
+    if (outcome.what == Outcome::kUnreadable && noted != Noted::kAgain)  // a name the input repeats, once
+        report_unreadable_dta(messages, path_of(ledger, outcome.key), outcome.error);
+    note_verdict(ledger.check, outcome.key, noted, outcome.what);
 }
 
 // The problems with the input's own files, once they are all known.
@@ -66,6 +68,8 @@ void tell_problems(Ledger &ledger, Messages &messages) {
 void tell_stray(Ledger &ledger, Messages &messages, const Outcome &outcome) {
     tell_problems(ledger, messages);
     ++ledger.check.strays;
+    ledger.check.extra = ledger.check.extra || outcome.what == Outcome::kExtra;
+    ledger.check.left_over = ledger.check.left_over || outcome.what == Outcome::kLeftOver;
     if (outcome.what == Outcome::kExtra) {
         report_check_problem(messages, " extra: ", path_of(ledger, outcome.key));
     } else if (outcome.what == Outcome::kLeftOver) {
@@ -93,7 +97,7 @@ void open_ledger(Ledger &ledger, const char *name, const char *directory) {
     check.problems.clear();
     check.differing.clear();
     check.files = check.strays = 0;
-    check.told = check.checked = false;
+    check.told = check.checked = check.extra = check.left_over = false;
 }
 
 void enter(Ledger &ledger, Messages &messages, const Outcome &outcome) {
@@ -131,9 +135,13 @@ void close_ledger(Ledger &ledger, Messages &messages, int error, const char *pro
     if (ledger.odd_headers > 0) notice_odd_headers(messages, ledger.name, ledger.odd_headers, ledger.first_odd_header.c_str());
     const CheckFindings &check = ledger.check;
     if (check.checked) {
-        std::uint64_t problems = check.strays;
-        for (const CheckFindings::Problem &found : check.problems) problems += found.superseded ? 0 : 1;
-        report_check_summary(messages, ledger.name, check.files, problems);
+        CheckSummary summary{check.files, check.strays, false, false, check.extra, check.left_over};
+        for (const CheckFindings::Problem &found : check.problems) {
+            if (found.superseded) continue;
+            ++summary.problems;
+            (found.verdict == Outcome::kNotAFile ? summary.not_a_file : summary.convert_again) = true;
+        }
+        report_check_summary(messages, ledger.name, summary);
     }
     if (ledger.not_durable != 0) report_not_durable(messages, ledger.name, ledger.not_durable);
 }

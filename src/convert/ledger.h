@@ -33,6 +33,7 @@ struct CheckFindings {
     std::unordered_map<DtaKey, std::size_t, DtaKeyHash> differing;  // their problems' indexes
     std::uint64_t files;     // checked
     std::uint64_t strays;    // problems found in the directory
+    bool extra, left_over;   // among them, extra DTA files and temporary files
     bool told;               // the problems are told
     bool checked;            // the input's files were checked, not written
 };

@@ -189,6 +189,11 @@ void report_shared_directory(Messages &messages, const char *name, const char *e
                     "' already holds the DTA files of ", earlier}, kFailure);
 }
 
+void report_not_checked(Messages &messages, const char *name, const char *directory) {
+    tell(messages, {name != nullptr ? name : "", name != nullptr ? ": " : "", "not checked: '", directory,
+                    "' is not a directory"}, kFailure);
+}
+
 void report_no_directory(Messages &messages, const char *name, const char *directory, const char *reason) {
     tell(messages, {name, ": not converted: cannot create directory '", directory, "': ", reason}, kFailure);
 }
@@ -205,11 +210,20 @@ void report_unreadable_dta(Messages &messages, const char *path, int error) {
     tell(messages, {path, ": ", std::strerror(error)}, kFailure);
 }
 
-void report_check_summary(Messages &messages, const char *name, std::uint64_t files, std::uint64_t problems) {
+void report_check_summary(Messages &messages, const char *name, const CheckSummary &summary) {
     char counts[96];
-    (void)std::snprintf(counts, sizeof counts, ": %llu DTA files checked, %llu problems",
-                        static_cast<unsigned long long>(files), static_cast<unsigned long long>(problems));
-    tell(messages, {name, counts});
+    (void)std::snprintf(counts, sizeof counts, ": %llu DTA file%s checked, %llu problem%s",
+                        static_cast<unsigned long long>(summary.files), summary.files == 1 ? "" : "s",
+                        static_cast<unsigned long long>(summary.problems), summary.problems == 1 ? "" : "s");
+    // What converting again cannot mend comes first: it stands in the way, or stays.
+    const char *moving = summary.not_a_file ? ": move away what is not a file" : "";
+    const char *removing = !summary.extra && !summary.left_over ? ""
+                           : summary.extra && summary.left_over ? "remove the extra and left-over files"
+                           : summary.extra ? "remove the extra files" : "remove the left-over files";
+    const bool again = summary.convert_again || summary.not_a_file;
+    const char *between = *moving != '\0' ? ", " : ": ";
+    tell(messages, {name, counts, moving, *removing != '\0' ? between : "", removing,
+                    again ? (*moving != '\0' || *removing != '\0' ? ", then convert it again" : ": convert it again") : ""});
 }
 
 void notice_no_dta_file(Messages &messages, const char *name) {

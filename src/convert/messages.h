@@ -67,6 +67,9 @@ void report_not_durable(Messages &messages, const char *name, int error);
 // checked): not converted (or checked).
 void report_shared_directory(Messages &messages, const char *name, const char *earlier, const char *directory,
                              bool checking);
+// --check: what stands at the directory of an input (name), or of every input (nullptr), is
+// not a directory.
+void report_not_checked(Messages &messages, const char *name, const char *directory);
 // An input whose output directory cannot be made: not converted.
 void report_no_directory(Messages &messages, const char *name, const char *directory, const char *reason);
 
@@ -77,7 +80,16 @@ void report_no_directory(Messages &messages, const char *name, const char *direc
 void report_check_problem(Messages &messages, const char *problem, const char *path);
 void report_unlistable(Messages &messages, const char *directory, int error);
 void report_unreadable_dta(Messages &messages, const char *path, int error);
-void report_check_summary(Messages &messages, const char *name, std::uint64_t files, std::uint64_t problems);
+// The summary says what to do about the kinds of problem found.
+struct CheckSummary {
+    std::uint64_t files;     // checked
+    std::uint64_t problems;
+    bool convert_again;      // files missing, differing or unreadable
+    bool not_a_file;         // something else at a DTA name
+    bool extra;              // DTA files the input does not give
+    bool left_over;          // temporary files
+};
+void report_check_summary(Messages &messages, const char *name, const CheckSummary &summary);
 
 // Notices of output that differs from what the input suggests: not failures.
 void notice_no_dta_file(Messages &messages, const char *name);

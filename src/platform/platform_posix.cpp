@@ -318,9 +318,9 @@ int open_standing_file(const char *path, Standing &standing, std::int64_t &size)
     }
     const int error = errno;
     if (fd >= 0) (void)close(fd);
-    standing = fd >= 0 || error == ELOOP ? Standing::kOther  // not a file, or a link
-               : error == ENOENT         ? Standing::kNothing
-                                         : Standing::kUnreadable;
+    // What cannot be opened may still be seen: a directory of mode 000 is not a file.
+    const bool other = fd >= 0 || error == ELOOP || (lstat(path, &status) == 0 && !S_ISREG(status.st_mode));
+    standing = other ? Standing::kOther : error == ENOENT ? Standing::kNothing : Standing::kUnreadable;
     errno = error;
     return -1;
 }
