@@ -21,6 +21,8 @@
 //   process had removed it right after the program found it taken;
 // - FAULT_WHOLE_SECONDS=1: every time stamp that stat, fstat and lstat give is cut to the
 //   whole second, as file systems with a coarse clock keep them;
+// - FAULT_DELAY_OPEN=NAME@MICROSECONDS: the first create of a file whose path ends in NAME
+//   waits that long first, as a slow disk might make it;
 // - FAULT_DENY=NAME: an open of a path that ends in NAME fails with EACCES, as a file or
 //   directory of mode 000 does for anyone but root;
 // - FAULT_NO_THREADS=1: no thread can be started (pthread_create fails with EAGAIN), as
@@ -201,6 +203,16 @@ extern "C" ssize_t pread64(int fd, void *buffer, size_t length, off_t offset) {
 
 namespace {
 
+void delay_first_create(const char *path, int flags) {
+    static std::atomic<bool> delayed{false};
+    const char *setting = std::getenv("FAULT_DELAY_OPEN");
+    const char *at = setting != nullptr ? std::strchr(setting, '@') : nullptr;
+    if (at == nullptr || (flags & O_CREAT) == 0) return;
+    const std::size_t length = std::strlen(path), name_length = static_cast<std::size_t>(at - setting);
+    if (length < name_length || std::strncmp(path + length - name_length, setting, name_length) != 0) return;
+    if (!delayed.exchange(true)) usleep(static_cast<useconds_t>(std::atoi(at + 1)));
+}
+
 bool denied(const char *path) {
     const char *name = std::getenv("FAULT_DENY");
     const std::size_t length = std::strlen(path);
@@ -214,6 +226,7 @@ bool denied(const char *path) {
 
 extern "C" int open(const char *path, int flags, ...) {
     if (denied(path)) return -1;
+    delay_first_create(path, flags);
     va_list arguments;
     va_start(arguments, flags);
     const auto mode = static_cast<mode_t>(va_arg(arguments, int));
@@ -222,6 +235,7 @@ extern "C" int open(const char *path, int flags, ...) {
 }
 extern "C" int open64(const char *path, int flags, ...) {
     if (denied(path)) return -1;
+    delay_first_create(path, flags);
     va_list arguments;
     va_start(arguments, flags);
     const auto mode = static_cast<mode_t>(va_arg(arguments, int));
