@@ -183,8 +183,7 @@ bool visit_directory(const char *path, NameVisitor visit, void *context);
 void guard_against_interruption();
 // Called by a thread of the program's own, so that interruptions reach the main thread only.
 void block_interruptions();
-// The processors the program may run on (its affinity, as nproc counts them); 1 where
-// threads are not to be had (MinGW's runtime).
+// The processors the program may run on (its affinity, as nproc counts them); at least 1.
 int available_processors();
 
 #endif
