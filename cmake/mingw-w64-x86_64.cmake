@@ -1,3 +1,3 @@
-# 64-bit Windows (package g++-mingw-w64-x86-64).
+# 64-bit Windows (package g++-mingw-w64-x86-64-posix).
 set(MINGW_ARCH x86_64)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

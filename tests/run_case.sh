@@ -24,9 +24,10 @@
 # Every input present before the run must be unchanged after it (checked by CRC, which
 # is quick even on inputs of several GB); FIFOs are left out of the tree comparison.
 #
-# With ONE_THREAD (tests/one_thread.cpp, built), the program is given --threads 1 before its
-# other arguments: the case's expected output is the same. A case holding skip-one-thread is
-# not run so; the file says why.
+# With ONE_THREAD, the program is given --threads 1 before its other arguments: through
+# ONE_THREAD itself (tests/one_thread.cpp, built), or, under RUN_WITH, any value, by the
+# script that runs it. The case's expected output is the same. A case holding
+# skip-one-thread is not run so; the file says why.
 #
 # For a Windows build, RUN_WITH names the program that runs it (wine), launch is given a script
 # that runs the program under it, and WINDOWS=1: messages are compared without CRs, and every LF in an expected DTA file becomes CR LF, as text mode
@@ -58,12 +59,15 @@ fi
 mapfile -t args <"$case_dir/args"
 launch='exec -a ms2split "$@"'
 [ -f "$case_dir/launch" ] && launch=$(cat "$case_dir/launch")
-if [ -n "${ONE_THREAD:-}" ]; then  # the same case again, through a program that adds --threads 1
+first=
+if [ -n "${ONE_THREAD:-}" ] && [ -n "${RUN_WITH:-}" ]; then  # the same case again, with --threads 1
+    first=' --threads 1'
+elif [ -n "${ONE_THREAD:-}" ]; then  # through a program that adds --threads 1
     export ONE_THREAD_PROGRAM=$program
     program=$ONE_THREAD
 fi
 if [ -n "${RUN_WITH:-}" ]; then  # launch runs a script that runs the program under RUN_WITH
-    printf '#!/bin/sh\nexec %s "%s" "$@"\n' "$RUN_WITH" "$program" >"$work/program"
+    printf '#!/bin/sh\nexec %s "%s"%s "$@"\n' "$RUN_WITH" "$program" "$first" >"$work/program"
     chmod +x "$work/program"
     program=$work/program
 fi

@@ -186,8 +186,7 @@ void block_interruptions();
 // How many more files the program may open at once (RLIMIT_NOFILE); a large number where
 // there is no tight limit.
 int free_descriptors();
-// The processors the program may run on (its affinity, as nproc counts them); 1 where
-// threads are not to be had (MinGW's runtime).
+// The processors the program may run on (its affinity, as nproc counts them); at least 1.
 int available_processors();
 
 #endif

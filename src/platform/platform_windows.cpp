@@ -75,17 +75,33 @@ bool is_disk_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION &information) {
            (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// Interruption (Ctrl-C, Ctrl-Break, a closed console window) arrives on a thread of its own;
-// the lock keeps it from acting while a DTA file is being opened, closed, renamed or removed.
-CRITICAL_SECTION guard;
-std::wstring guarded_path;  // what is being written, while writing is set
-bool writing = false;
+// Interruption (Ctrl-C, Ctrl-Break, a closed console window) arrives on a thread the system
+// starts for it, while the program's threads go on. Each writing thread has a slot, whose
+// lock it holds while it opens, renames or removes a DTA file: whenever the lock is free, the
+// slot names its thread's incomplete file, if there is one. The handler takes every slot's
+// lock in turn and keeps it until the program ends: it waits for a step under way, removes
+// the file the slot names (opened with FILE_SHARE_DELETE), and the thread's next step waits
+// for the end. A file opened in a slot not yet taken is seen when the handler gets there.
+struct Guard {
+    CRITICAL_SECTION lock;
+    std::wstring path;  // what is being written, while writing is set
+    bool writing;
+};
+Guard guards[kGuardSlots];
+
+Guard &enter_guard(int slot) {
+    Guard &guard = guards[slot];
+    EnterCriticalSection(&guard.lock);
+    return guard;
+}
 
 BOOL WINAPI on_console_event(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
         return FALSE;
-    EnterCriticalSection(&guard);  // never left: the program ends holding it
-    if (writing) DeleteFileW(guarded_path.c_str());  // opened with FILE_SHARE_DELETE
+    for (Guard &guard : guards) {
+        EnterCriticalSection(&guard.lock);  // never left: the program ends holding it
+        if (guard.writing) DeleteFileW(guard.path.c_str());
+    }
     return FALSE;  // the next handler, the system's, ends the program as the event would
 }
 
@@ -349,7 +365,7 @@ double monotonic_seconds() { return static_cast<double>(GetTickCount64()) / 1000
 bool open_output(const char *path, OutputFile &out) {
     const std::wstring wide = wide_path(path);
     std::wstring written;
-    EnterCriticalSection(&guard);
+    Guard &guard = enter_guard(out.guard);
     const HANDLE handle = create_output(wide, out, written);
     out.descriptor = handle != INVALID_HANDLE_VALUE
                          ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY)
@@ -358,37 +374,39 @@ bool open_output(const char *path, OutputFile &out) {
         CloseHandle(handle);
         DeleteFileW(written.c_str());
     }
-    writing = out.descriptor >= 0;
-    if (writing) guarded_path = written;
-    LeaveCriticalSection(&guard);
+    guard.writing = out.descriptor >= 0;
+    if (guard.writing) guard.path.swap(written);
+    LeaveCriticalSection(&guard.lock);
     return out.descriptor >= 0;
 }
 
+// Flushed and closed outside the slot's lock, which a flush may hold for long: the name
+// stands as it did, and the slot still tells the handler what to remove.
 bool close_output(OutputFile &out, const char *path) {
-    EnterCriticalSection(&guard);
     bool complete = !out.durable || FlushFileBuffers(handle_of(out.descriptor));
     if (!complete) errno = errno_of(GetLastError());
     complete = _close(out.descriptor) == 0 && complete;
     out.descriptor = -1;
+    const std::wstring wide = wide_path(path);
+    Guard &guard = enter_guard(out.guard);
     if (complete && out.replacing) {
-        complete = MoveFileExW(guarded_path.c_str(), wide_path(path).c_str(),
-                               MOVEFILE_REPLACE_EXISTING) != 0;
+        complete = MoveFileExW(guard.path.c_str(), wide.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
         if (!complete) errno = errno_of(GetLastError());
     }
-    writing = !complete;  // a file that did not reach its name stays guarded until removed
-    LeaveCriticalSection(&guard);
+    guard.writing = !complete;  // a file that did not reach its name stays guarded until removed
+    LeaveCriticalSection(&guard.lock);
     return complete;
 }
 
 bool discard_output(OutputFile &out, const char *path) {
-    (void)path;  // what was written is the guarded path: the file itself or its temporary
-    EnterCriticalSection(&guard);
+    (void)path;  // what was written is the slot's path: the file itself or its temporary
     if (out.descriptor >= 0) _close(out.descriptor);
     out.descriptor = -1;
-    const bool removed = DeleteFileW(guarded_path.c_str()) != 0;
+    Guard &guard = enter_guard(out.guard);
+    const bool removed = DeleteFileW(guard.path.c_str()) != 0;
     const int error = removed ? 0 : errno_of(GetLastError());
-    writing = false;
-    LeaveCriticalSection(&guard);
+    guard.writing = false;
+    LeaveCriticalSection(&guard.lock);
     errno = error;
     return removed;
 }
@@ -439,12 +457,24 @@ bool visit_directory(const char *path, NameVisitor visit, void *context) {
 }
 
 void guard_against_interruption() {
-    InitializeCriticalSection(&guard);
+    for (Guard &guard : guards) InitializeCriticalSection(&guard.lock);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
+// Console events never interrupt a thread of the program's own: the system runs the handler
+// on a thread it starts for each event.
 void block_interruptions() {}
 
 int free_descriptors() { return 1024; }  // the C runtime's limit is far above what the program opens
 
-int available_processors() { return 1; }  // MinGW's runtime has no std::thread: one writes  // console events arrive on a thread of the system's own
+int available_processors() {
+    DWORD_PTR process = 0, system = 0;
+    int count = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+        for (; process != 0; process &= process - 1) ++count;
+    }
+    if (count == 0) {  // a process spread over several processor groups has no one mask
+        count = static_cast<int>(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
+    }
+    return count > 0 ? count : 1;
+}

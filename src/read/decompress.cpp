@@ -8,9 +8,14 @@
 // threads share, each owned by one side at a time and passed under the lock.
 #include "decompress.h"
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #ifdef MS2SPLIT_ZSTD
 #include <zstd.h>
@@ -305,32 +310,6 @@ bool reads_zstd() {
 #endif
 }
 
-// MinGW's win32 thread model has neither std::thread nor std::mutex: decode in turn there.
-#if defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
-
-struct DecodeAhead {};
-
-void start_decompress(Decompress &decompress, const Source &source, Format format) {
-    start_decoding(decompress.decoder, source, format);
-}
-
-std::int64_t decompress_some(Decompress &decompress, char *out, std::size_t capacity, const char *&problem) {
-    return decode_some(decompress.decoder, out, capacity, problem);
-}
-
-void finish_decompress(Decompress &) {}
-
-std::uint64_t decompress_file_bytes(const Decompress &decompress) { return decompress.decoder.source.taken; }
-
-#else
-
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <new>
-#include <system_error>
-#include <thread>
-
 namespace {
 
 constexpr std::size_t kSlotSize = std::size_t{32} * 1024;
@@ -449,4 +428,3 @@ std::uint64_t decompress_file_bytes(const Decompress &decompress) {
     return decompress.ahead != nullptr ? decompress.ahead->file_bytes.load() : decompress.decoder.source.taken;
 }
 
-#endif
