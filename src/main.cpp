@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "messages.h"
+#include "mgf_file.h"
 #include "platform.h"
 #include "split_ms2.h"
 #include "tree_checker.h"
@@ -34,16 +35,17 @@ struct Options {
     bool check = false;                // --check: compare the trees, write nothing
     bool sync = false;                 // --sync: each input's files durable before the next
     int threads = 0;                   // --threads: that write DTA files; 0 until given
+    bool mgf = false;                  // --format mgf: one MGF file per input, not a tree
     std::vector<const char *> names;   // the file names, in the order given
 };
 
 enum class Action { kConvert, kUsage, kHelp, kVersion, kUsageError };
 
-// An input converted in this run, so that no later input writes into its directory.
+// An input converted in this run, so that no later input writes its output again.
 struct Converted {
-    FileIdentity directory;  // its output directory
-    FileIdentity input;      // the input file
-    const char *name;        // as given
+    FileIdentity output;  // its directory, or its MGF file
+    FileIdentity input;   // the input file
+    const char *name;     // as given
 };
 
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -128,6 +130,10 @@ const char *take_option_value(int argc, char **argv, int &i, Options &options) {
     if (const char *count = option_value(argc, argv, i, "-j", "--threads", missing)) {
         if (missing) return " needs a number of threads";
         return read_threads(count, options.threads) ? nullptr : " needs a number of threads from 1 to 8";
+    }
+    if (const char *format = option_value(argc, argv, i, "-f", "--format", missing)) {
+        options.mgf = !missing && equals(format, "mgf");
+        return options.mgf || (!missing && equals(format, "dta")) ? nullptr : " needs a format: dta or mgf";
     }
     return " is not an option";
 }
@@ -221,52 +227,57 @@ struct Walk {
     Messages messages;
 };
 
-// The input that already wrote into directory, if another file than input did.
-const Converted *earlier_writer(const Walk &walk, const std::string &directory, const FileIdentity &input) {
+// The input that already wrote the output, if another file than input did.
+const Converted *earlier_writer(const Walk &walk, const std::string &output, const FileIdentity &input) {
     FileIdentity identity{};
-    if (!identify_directory(directory.c_str(), identity)) return nullptr;
+    if (!identify_path(output.c_str(), identity)) return nullptr;
     const auto earlier = std::find_if(walk.converted.begin(), walk.converted.end(), [&](const Converted &c) {
-        return same_file(c.directory, identity) && !same_file(c.input, input);
+        return same_file(c.output, identity) && !same_file(c.input, input);
     });
     return earlier != walk.converted.end() ? &*earlier : nullptr;
 }
 
-// The directory of an input's DTA files: beside it, or under -o's folder.
-std::string directory_of(const Walk &walk, const char *name, std::size_t stem_length) {
+// Where an input's output goes: its directory, or its MGF file, beside it or under -o's folder.
+std::string output_of(const Walk &walk, const char *name, std::size_t stem_length) {
     std::string stem(name, stem_length);
-    if (walk.output_folder.empty()) return stem;
-    return walk.output_folder + separator_for(walk.output_folder.c_str()) + last_path_component(stem.c_str());
+    if (!walk.output_folder.empty())
+        stem = walk.output_folder + separator_for(walk.output_folder.c_str()) + last_path_component(stem.c_str());
+    return walk.options.mgf ? stem + ".mgf" : stem;
 }
 
-// Makes the input's directory (but when checking) unless an earlier input of the run wrote
-// it, and notes it as the input's; false, having said why, when it may not be used.
-bool claim_directory(Walk &walk, const Input &input) {
+// Makes the input's directory (but when checking, or for an MGF file) unless an earlier input
+// of the run wrote its output; false, having said why, when it may not be used.
+bool claim_output(Walk &walk, const Input &input) {
     const char *name = input.name;
-    const FileIdentity identity = identify_file(input.file);
-    if (const Converted *earlier = earlier_writer(walk, input.output, identity)) {
-        report_shared_directory(walk.messages, name, earlier->name, input.output.c_str(), walk.options.check);
+    const bool tree = input.kind == OutputKind::kTree;
+    if (const Converted *earlier = earlier_writer(walk, input.output, identify_file(input.file))) {
+        report_shared_output(walk.messages, name, earlier->name, input.output.c_str(), walk.options.check, tree);
         return false;
     }
-    if (walk.options.check && blocks_directory(input.output)) {
+    if (walk.options.check && tree && blocks_directory(input.output)) {
         report_not_checked(walk.messages, name, input.output.c_str());
         return false;
     }
     if (!walk.options.check) {
-        if (!make_output_directory(walk.messages, name, input.output)) return false;
+        if (tree && !make_output_directory(walk.messages, name, input.output)) return false;
         report_converting(walk.messages, name);
     }
-    FileIdentity directory{};
-    if (identify_directory(input.output.c_str(), directory)) walk.converted.push_back({directory, identity, name});
     return true;
 }
 
-// The input named, open and with its directory claimed; false, having said why, when there
+// Notes what the input wrote (or checked), so that no later input of the run writes it again.
+void note_output(Walk &walk, const Input &input) {
+    FileIdentity output{};
+    if (identify_path(input.output.c_str(), output)) walk.converted.push_back({output, identify_file(input.file), input.name});
+}
+
+// The input named, open and with its output claimed; false, having said why, when there
 // is nothing to convert. Standard input ("-") is named as --name says.
 bool open_input(Walk &walk, const char *name, Input &input) {
     if (equals(name, kStandardInput)) {
         const char *stem = walk.options.stream_name;
-        input = {name, standard_input(), false, Format::kPlain, directory_of(walk, stem, std::strlen(stem))};
-        return claim_directory(walk, input);
+        input = {name, standard_input(), false, Format::kPlain, input.kind, output_of(walk, stem, std::strlen(stem))};
+        return claim_output(walk, input);
     }
     const std::size_t length = std::strlen(name);
     Format named = Format::kPlain;
@@ -276,21 +287,23 @@ bool open_input(Walk &walk, const char *name, Input &input) {
         return false;
     }
     int reason = 0;
-    input = {name, open_regular_file(name, reason), true, named, directory_of(walk, name, length - ending)};
+    input = {name, open_regular_file(name, reason), true, named, input.kind, output_of(walk, name, length - ending)};
     if (input.file < 0) {
         report_unreadable(walk.messages, name, reason);
         return false;
     }
-    if (claim_directory(walk, input)) return true;
+    if (claim_output(walk, input)) return true;
     close_file(input.file);
     input.file = -1;
     return false;
 }
 
-// The one sink of the run: the checker, the pool of writing threads (as many as the
-// processors the program may use, at most 8, unless told otherwise), or one writer.
+// The one sink of the run: a checker, the MGF writer, the pool of writing threads (as many as
+// the processors the program may use, at most 8, unless told otherwise), or one writer.
 std::unique_ptr<Sink> choose_sink(const Options &options) {
+    if (options.check && options.mgf) return std::unique_ptr<Sink>(new MgfChecker);
     if (options.check) return std::unique_ptr<Sink>(new TreeChecker);
+    if (options.mgf) return std::unique_ptr<Sink>(new MgfWriter(options.sync));  // one file, written in order
     const int threads = options.threads != 0 ? options.threads : std::min(available_processors(), kWritingThreadsMax);
     // The thread that decodes gzip or zstd takes a processor of its own, unless told otherwise.
     const int decoding_threads = options.threads != 0 ? threads : std::min(threads, available_processors() - 1);
@@ -298,53 +311,55 @@ std::unique_ptr<Sink> choose_sink(const Options &options) {
     return pool ? std::move(pool) : std::unique_ptr<Sink>(new TreeWriter(0, options.sync));
 }
 
+// -o's folder, made (but when checking) if missing; false, having said why, when there is
+// none to use.
+bool prepare_output_folder(Walk &walk) {
+    const Options &options = walk.options;
+    if (options.output_dir == nullptr) return true;
+    walk.output_folder = folder_name(options.output_dir);
+    if (!options.check) return make_output_folder(walk.messages, walk.output_folder);
+    if (!blocks_directory(walk.output_folder)) return true;
+    report_not_checked(walk.messages, nullptr, walk.output_folder.c_str());
+    return false;
+}
+
 // Why an exception ended the work: only memory exhaustion can throw.
 const char *reason_of(const std::exception &failure) {
     return dynamic_cast<const std::bad_alloc *>(&failure) != nullptr ? "out of memory" : failure.what();
 }
 
-int convert_all(Walk &walk, int argc, char **argv) {
-    Messages &messages = walk.messages;
-    const char *program = argc >= 1 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : kProgramName;
-    switch (parse_arguments(messages, argc, argv, walk.options)) {
-        case Action::kUsage: usage(messages, program); return exit_status(messages);
-        case Action::kHelp: help(messages, program); return exit_status(messages);
-        case Action::kVersion: version(messages); return exit_status(messages);
-        case Action::kUsageError: return kUsageErrorStatus;
-        case Action::kConvert: break;
-    }
-    const Options &options = walk.options;
-    if (options.output_dir != nullptr) walk.output_folder = folder_name(options.output_dir);
-    if (!walk.output_folder.empty() && !options.check && !make_output_folder(messages, walk.output_folder))
-        return exit_status(messages);
-    if (!walk.output_folder.empty() && options.check && blocks_directory(walk.output_folder)) {
-        report_not_checked(messages, nullptr, walk.output_folder.c_str());
-        return exit_status(messages);
-    }
-    static Conversion conversion;  // its buffers (about 300 KB) are zero until used, and serve every input
-    std::unique_ptr<Sink> sink = choose_sink(options);
-    for (const char *name : options.names) {
-        Input input{name, -1, true, Format::kPlain, {}};
-        try {
-            if (open_input(walk, name, input)) split_ms2(conversion, messages, input, *sink);
-        } catch (const std::exception &failure) {
-            report_argument_failure(messages, name, reason_of(failure));
-        }
-        if (input.seekable && input.file >= 0) close_file(input.file);  // not standard input
-    }
-    sink.reset();
-    return exit_status(messages);
-}
-
 int run(int argc, char **argv) {
     guard_against_interruption();
     static Walk walk;  // its messages outlive what a failed allocation ends
+    Messages &messages = walk.messages;
     try {
-        return convert_all(walk, argc, argv);
+        const char *program = argc >= 1 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : kProgramName;
+        switch (parse_arguments(messages, argc, argv, walk.options)) {
+            case Action::kUsage: usage(messages, program); return exit_status(messages);
+            case Action::kHelp: help(messages, program); return exit_status(messages);
+            case Action::kVersion: version(messages); return exit_status(messages);
+            case Action::kUsageError: return kUsageErrorStatus;
+            case Action::kConvert: break;
+        }
+        if (!prepare_output_folder(walk)) return exit_status(messages);
+        static Conversion conversion;  // its buffers (about 300 KB) are zero until used, and serve every input
+        const std::unique_ptr<Sink> sink = choose_sink(walk.options);
+        for (const char *name : walk.options.names) {
+            Input input{name, -1, true, Format::kPlain, walk.options.mgf ? OutputKind::kMgf : OutputKind::kTree, {}};
+            try {
+                if (open_input(walk, name, input)) {
+                    split_ms2(conversion, messages, input, *sink);
+                    note_output(walk, input);
+                }
+            } catch (const std::exception &failure) {
+                report_argument_failure(messages, name, reason_of(failure));
+            }
+            if (input.seekable && input.file >= 0) close_file(input.file);  // not standard input
+        }
     } catch (const std::exception &failure) {
-        report_run_failure(walk.messages, reason_of(failure));
-        return exit_status(walk.messages);
+        report_run_failure(messages, reason_of(failure));
     }
+    return exit_status(messages);
 }
 
 }  // namespace

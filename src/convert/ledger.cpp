@@ -9,13 +9,14 @@ const char *problem_text(Outcome::What verdict) {
         case Outcome::kMissing: return " missing: ";
         case Outcome::kDiffers: return " differs: ";
         case Outcome::kNotAFile: return " not a file: ";
-        case Outcome::kExtra: return " extra: ";
         default: return nullptr;  // told when it was met
     }
 }
 
+// The DTA file of key, or for an MGF file the title of its entry.
 const char *path_of(Ledger &ledger, DtaKey key) {
     compose_dta_path(ledger.path, ledger.prefix_length, key);
+    if (ledger.kind == OutputKind::kMgf) ledger.path.resize(ledger.path.size() - (sizeof ".dta" - 1));
     return ledger.path.c_str();
 }
 
@@ -32,7 +33,7 @@ void note_verdict(CheckFindings &check, DtaKey key, Noted noted, Outcome::What v
         ++check.files;
         if (verdict == Outcome::kSame) return;
         if (verdict == Outcome::kDiffers) check.differing[key] = check.problems.size();
-        check.problems.push_back({key, verdict, false});
+        check.problems.push_back({key, verdict, false, nullptr});
         return;
     }
     // The same file stands at the name for both: only its contents are judged again.
@@ -42,11 +43,16 @@ void note_verdict(CheckFindings &check, DtaKey key, Noted noted, Outcome::What v
         check.differing.erase(earlier);
     } else if (verdict == Outcome::kDiffers && earlier == check.differing.end()) {
         check.differing[key] = check.problems.size();
-        check.problems.push_back({key, verdict, false});
+        check.problems.push_back({key, verdict, false, nullptr});
     }
 }
 
 void check_file(Ledger &ledger, Messages &messages, const Outcome &outcome) {
+    if (outcome.name != nullptr) {  // a file that holds every spectrum: one verdict
+        if (outcome.what == Outcome::kUnreadable) report_unreadable_dta(messages, outcome.name, outcome.error);
+        if (outcome.what != Outcome::kSame) ledger.check.problems.push_back({{}, outcome.what, false, outcome.name});
+        return;
+    }
     const Noted noted = note_written(ledger.names, outcome.key);
     if (outcome.what == Outcome::kUnreadable && noted != Noted::kAgain)  // a name the input repeats, once
         report_unreadable_dta(messages, path_of(ledger, outcome.key), outcome.error);
@@ -60,34 +66,53 @@ void tell_problems(Ledger &ledger, Messages &messages) {
     check.told = true;
     for (const CheckFindings::Problem &problem : check.problems) {
         const char *text = problem_text(problem.verdict);
-        if (!problem.superseded && text != nullptr) report_check_problem(messages, text, path_of(ledger, problem.key));
+        if (problem.superseded || text == nullptr) continue;
+        report_check_problem(messages, text, problem.path != nullptr ? problem.path : path_of(ledger, problem.key));
     }
 }
 
 // What a check found in the directory besides the input's files.
 void tell_stray(Ledger &ledger, Messages &messages, const Outcome &outcome) {
     tell_problems(ledger, messages);
-    ++ledger.check.strays;
-    ledger.check.extra = ledger.check.extra || outcome.what == Outcome::kExtra;
-    ledger.check.left_over = ledger.check.left_over || outcome.what == Outcome::kLeftOver;
+    CheckFindings &check = ledger.check;
+    ++check.strays;
+    check.extra = check.extra || outcome.what == Outcome::kExtra;
+    check.left_over = check.left_over || outcome.what == Outcome::kLeftOver;
     if (outcome.what == Outcome::kExtra) {
         report_check_problem(messages, " extra: ", path_of(ledger, outcome.key));
     } else if (outcome.what == Outcome::kLeftOver) {
-        ledger.path.resize(ledger.directory_length + 1);  // with the separator
-        report_check_problem(messages, " left over: ", (ledger.path += outcome.name).c_str());
+        report_check_problem(messages, " left over: ", outcome.name);
     } else {
-        ledger.path.resize(ledger.directory_length);
-        report_unlistable(messages, ledger.path.c_str(), outcome.error);
+        report_unlistable(messages, outcome.name, outcome.error);
+    }
+}
+
+void note_odd_header(Ledger &ledger, const Outcome &outcome) {
+    if (!outcome.odd_header || outcome.what == Outcome::kReadFailed) return;
+    if (ledger.odd_headers++ == 0) ledger.first_odd_header = path_of(ledger, outcome.key);
+}
+
+void tell_file_failure(Ledger &ledger, Messages &messages, const Outcome &outcome) {
+    if (outcome.what == Outcome::kFailed) {
+        report_unwritable(messages, ledger.failures, path_of(ledger, outcome.key), outcome.error);
+    } else {
+        report_argument_failure(messages, outcome.name, std::strerror(outcome.error));
     }
 }
 
 }  // namespace
 
-void open_ledger(Ledger &ledger, const char *name, const char *directory) {
+void open_ledger(Ledger &ledger, const char *name, OutputKind kind, const char *output) {
     ledger.name = name;
-    ledger.path = dta_path_prefix(directory);
+    ledger.kind = kind;
+    ledger.output = output;
+    if (kind == OutputKind::kTree) {
+        ledger.path = dta_path_prefix(output);
+    } else {  // the titles of the entries: "<base>." and the rest of a DTA file's name
+        const char *base = last_path_component(output);
+        ledger.path.assign(base, std::strlen(base) - (sizeof ".mgf" - 1)) += '.';
+    }
     ledger.prefix_length = ledger.path.size();
-    ledger.directory_length = std::strlen(directory);
     clear_written_names(ledger.names);
     ledger.names_lost = false;
     ledger.failures = WriteFailures{};
@@ -101,12 +126,14 @@ void open_ledger(Ledger &ledger, const char *name, const char *directory) {
 }
 
 void enter(Ledger &ledger, Messages &messages, const Outcome &outcome) {
-    if (outcome.odd_header && outcome.what != Outcome::kReadFailed && ledger.odd_headers++ == 0)
-        ledger.first_odd_header = path_of(ledger, outcome.key);
+    note_odd_header(ledger, outcome);
     switch (outcome.what) {
         case Outcome::kWritten: note_written_file(ledger, messages, outcome.key); break;
-        case Outcome::kFailed: report_unwritable(messages, ledger.failures, path_of(ledger, outcome.key), outcome.error); break;
-        case Outcome::kReadFailed: break;  // the input's read error tells
+        case Outcome::kFailed:
+        case Outcome::kFileFailed: tell_file_failure(ledger, messages, outcome); break;
+        case Outcome::kReadFailed:  // the input's read error tells
+        case Outcome::kFileWritten: break;
+        case Outcome::kSpectrum: ++ledger.check.files; break;
         case Outcome::kSame:
         case Outcome::kMissing:
         case Outcome::kDiffers:
@@ -122,20 +149,23 @@ void enter(Ledger &ledger, Messages &messages, const Outcome &outcome) {
         case Outcome::kNotDurable: ledger.not_durable = outcome.error; break;
         case Outcome::kOutOfMemory: report_argument_failure(messages, ledger.name, "out of memory"); break;
     }
-    if (outcome.remove_error != 0) report_unremovable(messages, path_of(ledger, outcome.key), outcome.remove_error);
+    if (outcome.remove_error != 0)
+        report_unremovable(messages, outcome.name != nullptr ? outcome.name : path_of(ledger, outcome.key), outcome.remove_error);
 }
 
 void close_ledger(Ledger &ledger, Messages &messages, int error, const char *problem, std::uint64_t files) {
+    const bool mgf = ledger.kind == OutputKind::kMgf;
     report_failure_counts(messages, ledger.failures, ledger.name);
     if (error != 0) {
         report_read_error(messages, ledger.name, error, problem);
     } else if (files == 0) {  // not MS2 at all, perhaps
-        notice_no_dta_file(messages, ledger.name);
+        notice_no_spectrum(messages, ledger.name, mgf ? ledger.output : nullptr);
     }
-    if (ledger.odd_headers > 0) notice_odd_headers(messages, ledger.name, ledger.odd_headers, ledger.first_odd_header.c_str());
+    if (ledger.odd_headers > 0)
+        notice_odd_headers(messages, ledger.name, ledger.odd_headers, ledger.first_odd_header.c_str(), mgf);
     const CheckFindings &check = ledger.check;
     if (check.checked) {
-        CheckSummary summary{check.files, check.strays, false, false, check.extra, check.left_over};
+        CheckSummary summary{check.files, check.strays, false, false, check.extra, check.left_over, mgf ? ledger.output : nullptr};
         for (const CheckFindings::Problem &found : check.problems) {
             if (found.superseded) continue;
             ++summary.problems;

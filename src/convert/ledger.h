@@ -13,6 +13,9 @@
 #include "sink.h"
 #include "written_names.h"
 
+// What an input becomes: a tree of DTA files, or one MGF file; it decides only the words.
+enum class OutputKind { kTree, kMgf };
+
 struct DtaKeyHash {
     std::size_t operator()(const DtaKey &key) const {
         return (static_cast<std::size_t>(static_cast<std::uint32_t>(key.first)) * 0x9e3779b9u) ^
@@ -27,11 +30,12 @@ struct CheckFindings {
     struct Problem {
         DtaKey key;
         Outcome::What verdict;
-        bool superseded;  // a later file of the same name was found the same as expected
+        bool superseded;   // a later file of the same name was found the same as expected
+        const char *path;  // of a file named other than by key (an MGF file); else nullptr
     };
     std::vector<Problem> problems;
     std::unordered_map<DtaKey, std::size_t, DtaKeyHash> differing;  // their problems' indexes
-    std::uint64_t files;     // checked
+    std::uint64_t files;     // checked (spectra, for an MGF file)
     std::uint64_t strays;    // problems found in the directory
     bool extra, left_over;   // among them, extra DTA files and temporary files
     bool told;               // the problems are told
@@ -40,19 +44,20 @@ struct CheckFindings {
 
 struct Ledger {
     const char *name;               // the input, as given
-    std::string path;               // of the file an outcome is about
-    std::size_t prefix_length;      // of path: "<directory>/<base>."
-    std::size_t directory_length;   // of path: "<directory>"
+    OutputKind kind;
+    const char *output;             // its directory, or its MGF file
+    std::string path;               // of the DTA file an outcome is about (an MGF entry's title)
+    std::size_t prefix_length;      // of path: "<directory>/<base>." ("<base>.")
     WrittenNames names;             // of the files written, or checked, so far
     bool names_lost;                // a name could not be kept: told once
     WriteFailures failures;         // by cause
     int not_durable;                // errno of a failed --sync; 0 if none
-    std::uint64_t odd_headers;      // files whose header search engines reject
-    std::string first_odd_header;   // the path of the first
+    std::uint64_t odd_headers;      // files (entries) whose header search engines reject
+    std::string first_odd_header;   // the path (title) of the first
     CheckFindings check;
 };
 
-void open_ledger(Ledger &ledger, const char *name, const char *directory);
+void open_ledger(Ledger &ledger, const char *name, OutputKind kind, const char *output);
 void enter(Ledger &ledger, Messages &messages, const Outcome &outcome);
 // The input's summary: its failures by cause, a read error (error, problem) or no file at
 // all, what a check found, a failed sync.

@@ -183,10 +183,10 @@ void report_not_durable(Messages &messages, const char *name, int error) {
     tell(messages, {name, ": its DTA files may not survive a power loss: ", std::strerror(error)}, kFailure);
 }
 
-void report_shared_directory(Messages &messages, const char *name, const char *earlier,
-                             const char *directory, bool checking) {
-    tell(messages, {name, checking ? ": not checked: '" : ": not converted: '", directory,
-                    "' already holds the DTA files of ", earlier}, kFailure);
+void report_shared_output(Messages &messages, const char *name, const char *earlier, const char *output,
+                          bool checking, bool tree) {
+    tell(messages, {name, checking ? ": not checked: '" : ": not converted: '", output,
+                    tree ? "' already holds the DTA files of " : "' already holds the spectra of ", earlier}, kFailure);
 }
 
 void report_not_checked(Messages &messages, const char *name, const char *directory) {
@@ -211,10 +211,13 @@ void report_unreadable_dta(Messages &messages, const char *path, int error) {
 }
 
 void report_check_summary(Messages &messages, const char *name, const CheckSummary &summary) {
-    char counts[96];
-    (void)std::snprintf(counts, sizeof counts, ": %llu DTA file%s checked, %llu problem%s",
-                        static_cast<unsigned long long>(summary.files), summary.files == 1 ? "" : "s",
-                        static_cast<unsigned long long>(summary.problems), summary.problems == 1 ? "" : "s");
+    char files[64], problems[32];
+    const bool one = summary.files == 1;
+    (void)std::snprintf(files, sizeof files, ": %llu %s checked%s", static_cast<unsigned long long>(summary.files),
+                        summary.mgf != nullptr ? (one ? "spectrum" : "spectra") : (one ? "DTA file" : "DTA files"),
+                        summary.mgf != nullptr ? " in " : "");
+    (void)std::snprintf(problems, sizeof problems, ", %llu problem%s", static_cast<unsigned long long>(summary.problems),
+                        summary.problems == 1 ? "" : "s");
     // What converting again cannot mend comes first: it stands in the way, or stays.
     const char *moving = summary.not_a_file ? ": move away what is not a file" : "";
     const char *removing = !summary.extra && !summary.left_over ? ""
@@ -222,20 +225,28 @@ void report_check_summary(Messages &messages, const char *name, const CheckSumma
                            : summary.extra ? "remove the extra files" : "remove the left-over files";
     const bool again = summary.convert_again || summary.not_a_file;
     const char *between = *moving != '\0' ? ", " : ": ";
-    tell(messages, {name, counts, moving, *removing != '\0' ? between : "", removing,
+    tell(messages, {name, files, summary.mgf != nullptr ? summary.mgf : "", problems, moving,
+                    *removing != '\0' ? between : "", removing,
                     again ? (*moving != '\0' || *removing != '\0' ? ", then convert it again" : ": convert it again") : ""});
 }
 
-void notice_no_dta_file(Messages &messages, const char *name) {
-    tell(messages, {name, ": no scan with a charge line; no DTA file written"});
+void notice_no_spectrum(Messages &messages, const char *name, const char *mgf) {
+    tell(messages, {name, ": no scan with a charge line; ", mgf != nullptr ? mgf : "no DTA file written",
+                    mgf != nullptr ? " holds no spectrum" : ""});
 }
 
-void notice_odd_headers(Messages &messages, const char *name, std::uint64_t files, const char *path) {
-    char count[48];
-    (void)std::snprintf(count, sizeof count, ": %llu DTA file%s", static_cast<unsigned long long>(files),
-                        files == 1 ? " has" : "s have");
-    tell(messages, {name, count, " a header that search engines reject (a mass of 0 or not a number, or a charge"
-                    " below 1), the first: ", path});
+void notice_odd_headers(Messages &messages, const char *name, std::uint64_t files, const char *path, bool mgf) {
+    char count[64];
+    const bool one = files == 1;
+    (void)std::snprintf(count, sizeof count, ": %llu %s", static_cast<unsigned long long>(files),
+                        mgf ? (one ? "spectrum has" : "spectra have") : (one ? "DTA file has" : "DTA files have"));
+    if (mgf) {
+        tell(messages, {name, count, " a precursor mass that search engines reject (0 or not a number), the first: TITLE=",
+                        path});
+    } else {
+        tell(messages, {name, count, " a header that search engines reject (a mass of 0 or not a number, or a charge"
+                        " below 1), the first: ", path});
+    }
 }
 
 void notice_replaced(Messages &messages, const char *dta_path) {
@@ -257,8 +268,8 @@ void show_progress(Messages &messages, const char *name, const ProgressFigures &
         (void)std::snprintf(share, sizeof share, "%.1f MB", read / 1e6);
     }
     const int length = std::snprintf(messages.progress, sizeof messages.progress,
-                                     "\r%s: %s: %s read, %llu DTA files, %.1f MB/s", kProgramName, name, share,
-                                     static_cast<unsigned long long>(figures.files), figures.mb_per_second);
+                                     "\r%s: %s: %s read, %llu %s, %.1f MB/s", kProgramName, name, share,
+                                     static_cast<unsigned long long>(figures.files), figures.unit, figures.mb_per_second);
     messages.progress_length = length > 0 ? std::strlen(messages.progress) - 1 : 0;
     send(messages, kStandardError, messages.progress, messages.progress_length + 1);
 }

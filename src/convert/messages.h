@@ -63,10 +63,10 @@ void report_argument_failure(Messages &messages, const char *name, const char *r
 void report_run_failure(Messages &messages, const char *reason);
 // --sync: the system could not make the input's DTA files durable.
 void report_not_durable(Messages &messages, const char *name, int error);
-// An input whose output directory an earlier input of this run wrote (or, when checking,
-// checked): not converted (or checked).
-void report_shared_directory(Messages &messages, const char *name, const char *earlier, const char *directory,
-                             bool checking);
+// An input whose output (directory, or MGF file) an earlier input of this run wrote (or, when
+// checking, checked): not converted (or checked).
+void report_shared_output(Messages &messages, const char *name, const char *earlier, const char *output,
+                          bool checking, bool tree);
 // --check: what stands at the directory of an input (name), or of every input (nullptr), is
 // not a directory.
 void report_not_checked(Messages &messages, const char *name, const char *directory);
@@ -88,14 +88,17 @@ struct CheckSummary {
     bool not_a_file;         // something else at a DTA name
     bool extra;              // DTA files the input does not give
     bool left_over;          // temporary files
+    const char *mgf;         // the MGF file checked, of files spectra; nullptr for a tree
 };
 void report_check_summary(Messages &messages, const char *name, const CheckSummary &summary);
 
 // Notices of output that differs from what the input suggests: not failures.
-void notice_no_dta_file(Messages &messages, const char *name);
+// No scan had a charge line: no DTA file, or (mgf names it) an MGF file without an entry.
+void notice_no_spectrum(Messages &messages, const char *name, const char *mgf);
 void notice_replaced(Messages &messages, const char *dta_path);
-// files DTA files of the input have a header that search engines reject; the first is path.
-void notice_odd_headers(Messages &messages, const char *name, std::uint64_t files, const char *path);
+// files DTA files of the input (entries of its MGF file) have a header (a precursor mass)
+// that search engines reject; the first is path (its title).
+void notice_odd_headers(Messages &messages, const char *name, std::uint64_t files, const char *path, bool mgf);
 // No memory to keep the names of the files written: later notices may be missed.
 void notice_names_lost(Messages &messages, const char *dta_path);
 
@@ -105,7 +108,8 @@ void notice_names_lost(Messages &messages, const char *dta_path);
 struct ProgressFigures {
     std::uint64_t read;    // bytes of the input read
     std::int64_t size;     // of the input; -1 when unknown
-    std::uint64_t files;   // DTA files so far
+    std::uint64_t files;   // DTA files (spectra) so far
+    const char *unit;      // what files counts: "DTA files" or "spectra"
     double mb_per_second;  // of the input read
 };
 void show_progress(Messages &messages, const char *name, const ProgressFigures &figures);

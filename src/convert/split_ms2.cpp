@@ -31,8 +31,9 @@ void start_progress(Progress &progress, std::int64_t size) {
 void show(Messages &messages, Conversion &conversion, std::uint64_t files, double now) {
     Progress &progress = conversion.progress;
     const std::uint64_t read = conversion.reader.file_bytes;
+    const char *unit = conversion.ledger.kind == OutputKind::kMgf ? "spectra" : "DTA files";
     show_progress(messages, conversion.ledger.name,
-                  {read, progress.size, files, static_cast<double>(read) / 1e6 / (now - progress.start)});
+                  {read, progress.size, files, unit, static_cast<double>(read) / 1e6 / (now - progress.start)});
     progress.shown = true;
 }
 
@@ -56,7 +57,7 @@ void tell(Conversion &conversion, Messages &messages) {
 InputResult split_ms2(Conversion &conversion, Messages &messages, const Input &input, Sink &sink) {
     Ms2Input &reader = conversion.reader;
     attach_input(reader, input.file, input.seekable, input.named);
-    open_ledger(conversion.ledger, input.name, input.output.c_str());
+    open_ledger(conversion.ledger, input.name, input.kind, input.output.c_str());
     sink.start(input.output.c_str(), reader);
     start_progress(conversion.progress, input.seekable ? file_size(input.file) : -1);
     std::uint64_t files = 0;

@@ -17,7 +17,8 @@ struct Input {
     int file;            // open for reading; -1 when none is open of the program's own
     bool seekable;       // read at offsets (a file), or in turn (standard input)
     Format named;        // what its name says it is (kPlain: any)
-    std::string output;  // where its files go: its directory
+    OutputKind kind;     // what it becomes
+    std::string output;  // where: its directory, or its MGF file
 };
 
 // Shown on standard error while an input converts, where that is a terminal.

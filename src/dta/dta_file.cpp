@@ -28,8 +28,8 @@ char *append_decimal(char *out, std::int32_t value) {
     return out + length;
 }
 
-// A decimal number above zero, as a search engine reads a mass: digits with at most one
-// point, perhaps a '+' and an exponent.
+}  // namespace
+
 bool is_positive_number(const char *text) {
     if (*text == '+') ++text;
     bool point = false, digits = false, above_zero = false;
@@ -51,6 +51,8 @@ bool is_positive_number(const char *text) {
     }
     return digits && above_zero && *text == '\0';
 }
+
+namespace {
 
 std::size_t compose_header(const ChargeLine &line, char (&header)[kDtaHeaderSize]) {
     const std::size_t mass_length = std::strlen(line.mass_text);

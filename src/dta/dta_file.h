@@ -10,6 +10,10 @@
 
 #include "ms2_input.h"
 
+// Whether a mass token reads as a search engine reads a mass: a decimal number above zero
+// (digits with at most one point, perhaps a '+' and an exponent).
+bool is_positive_number(const char *text);
+
 // The scan numbers and charge that name a DTA file.
 struct DtaKey {
     std::int32_t first;

@@ -95,3 +95,11 @@ void temp_file_name(char (&name)[kTempNameSize]) {
     for (const char *suffix = ".tmp"; *suffix != '\0'; ++suffix) *end++ = *suffix;
     *end = '\0';
 }
+
+bool is_temporary_name(const std::string &name) {
+    constexpr std::size_t kPrefixLength = sizeof kTempPrefix - 1;
+    return name.size() == kPrefixLength + 12 && name.compare(0, kPrefixLength, kTempPrefix) == 0 &&
+           name.compare(kPrefixLength + 8, 4, ".tmp") == 0 &&
+           std::all_of(name.begin() + kPrefixLength, name.begin() + kPrefixLength + 8,
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}

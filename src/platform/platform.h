@@ -47,6 +47,8 @@ int standard_input();
 FileIdentity identify_file(int file);
 // Which directory a path names; false when it names none.
 bool identify_directory(const char *path, FileIdentity &identity);
+// Which file (of any kind) a path names; false when it names none.
+bool identify_path(const char *path, FileIdentity &identity);
 // Reads up to length bytes from a 64-bit offset, without moving any file position. Returns
 // the count read, 0 at the end of the file, or -1 with errno set. A read that fails is
 // tried again sector by sector, so that the bytes before a bad sector are still read.
@@ -134,6 +136,7 @@ struct OutputFile {
     bool durable;             // written through to the disk before it is closed (Windows)
     bool names_taken;         // the last name was taken: the next is looked at first
     bool replacing;           // a file or link stood at the name: written under temp_path
+    bool whole_or_none;       // always written under temp_path, so its name never holds part
     std::string temp_path;    // while replacing; its capacity is kept from file to file
 };
 
@@ -141,8 +144,10 @@ struct OutputFile {
 // ".ms2split-" followed by eight hexadecimal digits and ".tmp", never a DTA name.
 constexpr char kTempPrefix[] = ".ms2split-";
 constexpr std::size_t kTempNameSize = sizeof kTempPrefix - 1 + 8 + sizeof ".tmp";
-// The next such name, different from call to call and from process to process.
+// The next such name, different from call to call, thread to thread and process to process.
 void temp_file_name(char (&name)[kTempNameSize]);
+// Whether a name in a directory is one of them.
+bool is_temporary_name(const std::string &name);
 
 // Opens a new file for a DTA file's contents, without ever blocking, following a link or
 // opening what stands at path:
@@ -157,6 +162,8 @@ bool open_output(const char *path, OutputFile &out);
 // Closes the file and, for a replacement, renames it over path. True when the complete file
 // stands at path.
 bool close_output(OutputFile &out, const char *path);
+// Cuts what was written short, to length bytes; false, with errno set, if it cannot be.
+bool cut_output(OutputFile &out, std::int64_t length);
 // Closes the file if it is open and removes what was written; false, with errno set, if it
 // stays. What stood at path before is never touched.
 bool discard_output(OutputFile &out, const char *path);

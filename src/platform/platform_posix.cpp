@@ -125,19 +125,16 @@ int create_temp(const char *path, std::string &temp) {
 bool create_output(const char *path, OutputFile &out) {
     out.replacing = false;
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        if (!out.names_taken) {  // in a re-run, the create that would fail is left out
+        if (!out.names_taken && !out.whole_or_none) {  // in a re-run, the create that would fail is left out
             out.descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
             if (out.descriptor >= 0) return true;  // a first run's case: one call
             if (errno != EEXIST) return false;
         }
         struct stat found {};
-        if (lstat(path, &found) != 0) {
-            if (errno != ENOENT) return false;
-            out.names_taken = false;  // gone since the create, or new: create it
-            continue;
-        }
-        out.names_taken = true;
-        if (!S_ISREG(found.st_mode) && !S_ISLNK(found.st_mode)) {
+        out.names_taken = lstat(path, &found) == 0;
+        if (!out.names_taken && errno != ENOENT) return false;
+        if (!out.names_taken && !out.whole_or_none) continue;  // gone since the create, or new: create it
+        if (out.names_taken && !S_ISREG(found.st_mode) && !S_ISLNK(found.st_mode)) {
             errno = S_ISDIR(found.st_mode) ? EISDIR : kNotRegularFile;
             return false;
         }
@@ -189,6 +186,13 @@ FileIdentity identify_file(int file) {
 bool identify_directory(const char *path, FileIdentity &identity) {
     struct stat status {};
     if (stat(path, &status) != 0 || !S_ISDIR(status.st_mode)) return false;
+    identity = identity_of(status);
+    return true;
+}
+
+bool identify_path(const char *path, FileIdentity &identity) {
+    struct stat status {};
+    if (stat(path, &status) != 0) return false;
     identity = identity_of(status);
     return true;
 }
@@ -279,6 +283,10 @@ bool close_output(OutputFile &out, const char *path) {
     end_settling(out.guard, complete ? kNothingOpen : kWriting, complete ? nullptr : written_path(out, path));
     errno = error;
     return complete;
+}
+
+bool cut_output(OutputFile &out, std::int64_t length) {
+    return ftruncate(out.descriptor, static_cast<off_t>(length)) == 0;
 }
 
 bool discard_output(OutputFile &out, const char *path) {

@@ -162,20 +162,17 @@ HANDLE create_output(const std::wstring &path, OutputFile &out, std::wstring &wr
     written = path;
     errno = EEXIST;
     for (int attempt = 0; attempt < 8; ++attempt) {  // another process may change the name
-        if (!out.names_taken) {  // in a re-run, the create that would fail is left out
+        if (!out.names_taken && !out.whole_or_none) {  // in a re-run, the create that would fail is left out
             const HANDLE handle = create_new(path);
             if (handle != INVALID_HANDLE_VALUE) return handle;
             errno = errno_of(GetLastError());
             if (GetLastError() != ERROR_FILE_EXISTS) return handle;
         }
         WIN32_FILE_ATTRIBUTE_DATA found{};
-        if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &found)) {
-            out.names_taken = false;  // gone since the create, or new: create it
-            continue;
-        }
-        out.names_taken = true;
+        out.names_taken = GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &found) != 0;
+        if (!out.names_taken && !out.whole_or_none) continue;  // gone since the create, or new: create it
         const bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if (out.names_taken && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             errno = EISDIR;
             if (!link || !RemoveDirectoryW(path.c_str())) return INVALID_HANDLE_VALUE;
             continue;
@@ -254,16 +251,31 @@ void close_file(int file) { _close(file); }
 
 int standard_input() { return _fileno(stdin); }  // read through its handle, never translated
 
-bool identify_directory(const char *path, FileIdentity &identity) {
+namespace {
+
+// Which file a path names, and whether it is a directory; false when it names none.
+bool identify(const char *path, FileIdentity &identity, bool &directory) {
     const HANDLE handle = CreateFileW(wide_path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION information{};
-    const bool directory = GetFileInformationByHandle(handle, &information) &&
-                           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool found = GetFileInformationByHandle(handle, &information) != 0;
     CloseHandle(handle);
-    if (directory) identity = identity_of(information);
-    return directory;
+    if (found) identity = identity_of(information);
+    directory = found && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return found;
+}
+
+}  // namespace
+
+bool identify_directory(const char *path, FileIdentity &identity) {
+    bool directory = false;
+    return identify(path, identity, directory) && directory;
+}
+
+bool identify_path(const char *path, FileIdentity &identity) {
+    bool directory = false;
+    return identify(path, identity, directory);
 }
 
 FileIdentity identify_file(int file) {
@@ -396,6 +408,12 @@ bool close_output(OutputFile &out, const char *path) {
     guard.writing = !complete;  // a file that did not reach its name stays guarded until removed
     LeaveCriticalSection(&guard.lock);
     return complete;
+}
+
+bool cut_output(OutputFile &out, std::int64_t length) {
+    const errno_t error = _chsize_s(out.descriptor, length);
+    errno = error;
+    return error == 0;
 }
 
 bool discard_output(OutputFile &out, const char *path) {

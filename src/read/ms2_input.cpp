@@ -517,3 +517,13 @@ void parse_charge_line(const LinePiece &piece, ChargeLine &line) {
     std::memcpy(line.mass_text, token, length);
     line.mass_text[length] = '\0';
 }
+
+bool read_retention_time(const LinePiece &piece, const char *&minutes, std::size_t &length) {
+    Fields fields = fields_of(piece);
+    const char *token = nullptr;
+    if (!read_token(fields, token, length) || length != 1 || *token != 'I' || !read_token(fields, token, length))
+        return false;
+    const bool named = (length == 7 && std::memcmp(token, "RetTime", 7) == 0) ||
+                       (length == 5 && std::memcmp(token, "RTime", 5) == 0);
+    return named && read_token(fields, minutes, length);
+}

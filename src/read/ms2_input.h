@@ -72,6 +72,9 @@ struct ChargeLine {
 };
 ScanNumbers parse_scan_line(const LinePiece &piece);
 void parse_charge_line(const LinePiece &piece, ChargeLine &line);
+// The value of an "I RetTime" (or "I RTime") line, the retention time in minutes, as written;
+// false for any other piece, or one without a value.
+bool read_retention_time(const LinePiece &piece, const char *&minutes, std::size_t &length);
 
 // One scan as the forward reading found it: from the byte after its S piece to the next S
 // piece or the end of the input, in input offsets (of the decompressed stream, for gzip

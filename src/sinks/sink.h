@@ -29,11 +29,15 @@ struct Outcome {
         kChecked,      // the input's files are all checked
         kNotDurable,   // the files may not survive a power loss: error
         kOutOfMemory,  // files of the input were not written for want of memory
+        kSpectrum,     // an entry of a file that holds every spectrum (MGF): written or compared
+        kFileWritten,  // that file stands complete at its name
+        kFileFailed,   // it could not be written: error; what was written is gone
     } what;
     DtaKey key;        // the DTA file's scan numbers and charge
     int error;         // errno, where the outcome has a reason
     int remove_error;  // errno of a failed removal of what was written; 0 if none failed
-    const char *name;  // kLeftOver: the name in the directory, valid until the sink's next start
+    const char *name;  // the path of a file the outcome names other than by key, valid until the
+                       // sink's next start
     bool odd_header;   // the DTA file's header is one that search engines reject
 };
 using Outcomes = std::vector<Outcome>;  // keeps its room from scan to scan

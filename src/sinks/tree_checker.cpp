@@ -2,17 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 namespace {
-
-bool is_temporary_name(const std::string &name) {
-    constexpr std::size_t kPrefixLength = sizeof kTempPrefix - 1;
-    return name.size() == kPrefixLength + 12 && name.compare(0, kPrefixLength, kTempPrefix) == 0 &&
-           name.compare(kPrefixLength + 8, 4, ".tmp") == 0 &&
-           std::all_of(name.begin() + kPrefixLength, name.begin() + kPrefixLength + 8,
-                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
 
 struct Listing {
     TreeChecker *checker;
@@ -39,15 +30,7 @@ bool TreeChecker::take(const Scan &scan, Outcomes &done) {
 
 Outcome TreeChecker::check_dta(DtaFile &file) {
     compose_dta_path(path_, prefix_length_, file.key);
-    Standing standing = Standing::kNothing;
-    file_ = open_standing_file(path_.c_str(), standing, size_);
-    error_ = errno;
-    verdict_ = standing == Standing::kNothing ? Outcome::kMissing
-               : standing == Standing::kOther ? Outcome::kNotAFile
-               : standing == Standing::kUnreadable ? Outcome::kUnreadable
-                                                   : Outcome::kSame;
-    compared_ = window_offset_ = 0;
-    window_length_ = 0;
+    open_compared(compared_, path_.c_str());
     // What a conversion would write, through the same gather, compared part by part.
     start_gather(gather_);
     Part parts[2];
@@ -55,45 +38,14 @@ Outcome TreeChecker::check_dta(DtaFile &file) {
     for (bool more = true; more; more = next_body_run(file.body, run)) {
         while (run.length > 0) {
             const int count = gather_bytes(gather_, run.bytes, run.length, parts);
-            for (int i = 0; i < count; ++i) compare(parts[i].bytes, parts[i].length);
+            for (int i = 0; i < count; ++i) compare_bytes(compared_, parts[i].bytes, parts[i].length);
         }
     }
-    const bool read = !file.body.cursor.failed;
     parts[0] = gathered(gather_);
-    compare(parts[0].bytes, parts[0].length);
-    if (verdict_ == Outcome::kSame && compared_ != size_) verdict_ = Outcome::kDiffers;  // longer
-    if (file_ >= 0) close_file(file_);
-    file_ = -1;
-    return {read ? verdict_ : Outcome::kReadFailed, file.key, error_, 0, nullptr, file.odd_header};
-}
-
-// Compares the next bytes a conversion would write, until a difference is found.
-void TreeChecker::compare(const char *bytes, std::size_t length) {
-    while (length > 0 && verdict_ == Outcome::kSame) {
-        const std::int64_t window_end = window_offset_ + static_cast<std::int64_t>(window_length_);
-        if (compared_ >= window_end && !refill_window(compared_)) {
-            if (verdict_ == Outcome::kSame) verdict_ = Outcome::kDiffers;  // shorter
-            return;
-        }
-        const auto at = static_cast<std::size_t>(compared_ - window_offset_);
-        const std::size_t count = std::min(length, window_length_ - at);
-        if (std::memcmp(window_ + at, bytes, count) != 0) verdict_ = Outcome::kDiffers;
-        compared_ += static_cast<std::int64_t>(count);
-        bytes += count;
-        length -= count;
-    }
-}
-
-// Reads the window again from the file at offset; false at its end or a failed read.
-bool TreeChecker::refill_window(std::int64_t offset) {
-    const std::int64_t got = read_file_at(file_, offset, window_, sizeof window_);
-    if (got < 0) {
-        verdict_ = Outcome::kUnreadable;
-        error_ = errno;
-    }
-    window_offset_ = offset;
-    window_length_ = got > 0 ? static_cast<std::size_t>(got) : 0;
-    return got > 0;
+    compare_bytes(compared_, parts[0].bytes, parts[0].length);
+    const Outcome::What verdict = close_compared(compared_);
+    const bool read = !file.body.cursor.failed;
+    return {read ? verdict : Outcome::kReadFailed, file.key, compared_.error, 0, nullptr, file.odd_header};
 }
 
 void TreeChecker::sort_out(const char *entry, const WrittenNames &given) {
@@ -116,7 +68,7 @@ void TreeChecker::finish(const WrittenNames *given, Outcomes &done) {
             found.checker->sort_out(entry, *found.given);
         };
         if (!visit_directory(directory_.c_str(), visit, &listing) && errno != ENOENT)  // ENOENT: each file missing
-            done.push_back(outcome_of(Outcome::kUnlistable, errno));
+            done.push_back(outcome_of(Outcome::kUnlistable, errno, {}, directory_.c_str()));
         std::sort(extras_.begin(), extras_.end());
         std::sort(temporary_.begin(), temporary_.end());
         for (const std::string &name : extras_) {
@@ -124,7 +76,10 @@ void TreeChecker::finish(const WrittenNames *given, Outcomes &done) {
             read_dta_name(name, last_path_component(directory_.c_str()), key);
             done.push_back(outcome_of(Outcome::kExtra, 0, key));
         }
-        for (const std::string &name : temporary_) done.push_back(outcome_of(Outcome::kLeftOver, 0, {}, name.c_str()));
+        for (std::string &name : temporary_) {
+            name.insert(0, 1, separator_for(directory_.c_str())).insert(0, directory_);
+            done.push_back(outcome_of(Outcome::kLeftOver, 0, {}, name.c_str()));
+        }
     }
     done.push_back(outcome_of(Outcome::kChecked));
 }

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-TreeWriter::TreeWriter(int guard, bool durable) : file_{guard, -1, durable, false, false, {}}, durable_(durable) {}
+TreeWriter::TreeWriter(int guard, bool durable) : file_{guard, -1, durable, false, false, false, {}}, durable_(durable) {}
 
 void TreeWriter::start(const char *directory, Ms2Input &input) {
     input_ = &input;

@@ -1,0 +1,241 @@
+#include "mgf_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr std::int64_t kProton = 1007276466621;  // its mass in Da, times 10^12
+constexpr int kMassDecimals = 12;                // of MH+ taken exactly
+constexpr std::int64_t kMicro = 1000000;         // 10^6: PEPMASS has six decimals
+
+void append_number(std::string &out, std::int64_t value) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+// A decimal number as written, times 10^12; false for anything else, or one too large.
+bool read_mass(const char *text, std::int64_t &mass) {
+    if (*text == '+') ++text;
+    std::int64_t whole = 0;
+    int whole_digits = 0, decimals = 0;
+    std::int64_t fraction = 0;
+    for (; *text >= '0' && *text <= '9'; ++text, ++whole_digits) whole = whole * 10 + (*text - '0');
+    if (whole_digits > 6) return false;  // a million Da and more: no precursor
+    if (*text == '.') {
+        for (++text; *text >= '0' && *text <= '9'; ++text) {
+            if (decimals == kMassDecimals) continue;  // beyond what a precursor's mass can mean
+            fraction = fraction * 10 + (*text - '0');
+            ++decimals;
+        }
+    }
+    if (*text != '\0' || (whole_digits == 0 && decimals == 0)) return false;
+    for (int d = decimals; d < kMassDecimals; ++d) fraction *= 10;
+    mass = whole * 1000000000000 + fraction;
+    return true;
+}
+
+}  // namespace
+
+bool precursor_mz(const char *mass_text, std::int32_t charge, std::string &out) {
+    std::int64_t mass = 0;
+    if (charge < 1 || !read_mass(mass_text, mass)) return false;
+    // (MH+ - p) / z + p, in 10^-12 Da: a quotient and a remainder, so nothing overflows.
+    const std::int64_t difference = mass - kProton;
+    std::int64_t quotient = difference / charge;
+    std::int64_t remainder = difference % charge;
+    if (remainder < 0) {  // the floor, for a mass below a proton's
+        --quotient;
+        remainder += charge;
+    }
+    const std::int64_t total = quotient + kProton;  // and remainder / charge
+    std::int64_t micro = total / kMicro;
+    const std::int64_t rest = total % kMicro;
+    if (2 * (rest * charge + remainder) >= kMicro * charge) ++micro;  // half up
+    append_number(out, micro / kMicro);
+    char decimals[8];
+    std::snprintf(decimals, sizeof decimals, ".%06lld", static_cast<long long>(micro % kMicro));
+    out += decimals;
+    return true;
+}
+
+bool minutes_to_seconds(const char *minutes, std::size_t length, std::string &out) {
+    std::uint64_t digits = 0;  // the number without its point
+    std::size_t decimals = 0, count = 0;
+    bool point = false;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (minutes[i] == '.' && !point) {
+            point = true;
+        } else if (minutes[i] >= '0' && minutes[i] <= '9' && count < 17) {
+            digits = digits * 10 + static_cast<std::uint64_t>(minutes[i] - '0');
+            decimals += point ? 1 : 0;
+            ++count;
+        } else {
+            return false;
+        }
+    }
+    if (count == 0) return false;
+    char text[24];
+    const std::size_t size = static_cast<std::size_t>(std::to_chars(text, text + sizeof text, digits * 60).ptr - text);
+    const std::size_t whole = size > decimals ? size - decimals : 0;
+    out.assign(text, whole);
+    if (whole == 0) out += '0';
+    if (decimals == 0) return true;
+    out += '.';
+    out.append(decimals - (size - whole), '0');  // zeros after the point that the digits lack
+    out.append(text + whole, size - whole);
+    return true;
+}
+
+void MgfSink::start(const char *output, Ms2Input &input) {
+    input_ = &input;
+    path_ = output;
+    const char *base = last_path_component(output);
+    title_.assign(base, std::strlen(base) - (sizeof ".mgf" - 1));
+    title_ += '.';
+    base_length_ = title_.size();
+    emitted_ = 0;
+    cut_at_ = -1;
+    start_gather(gather_);
+}
+
+bool MgfSink::take(const Scan &scan, Outcomes &done) {
+    find_retention_time(scan);
+    start_scan_files(files_, input_, scan, header_window_, body_window_);
+    while (next_dta_file(files_, dta_)) {
+        const std::int64_t entry_start = emitted_ + static_cast<std::int64_t>(gather_.length);
+        bool odd_mass = false;
+        const bool read = put_entry(dta_, odd_mass);
+        done.push_back({read ? Outcome::kSpectrum : Outcome::kReadFailed, dta_.key, 0, 0, nullptr, odd_mass});
+        if (read) continue;
+        // The file keeps whole entries only: what was gathered of this one goes, and what was
+        // emitted of it is cut when the file ends.
+        if (entry_start >= emitted_) gather_.length = static_cast<std::size_t>(entry_start - emitted_);
+        cut_at_ = entry_start;
+        return false;
+    }
+    return !files_.header.failed;
+}
+
+void MgfSink::put(const char *bytes, std::size_t length) {
+    Part parts[2];
+    while (length > 0) {
+        const int count = gather_bytes(gather_, bytes, length, parts);
+        for (int i = 0; i < count; ++i) emitted_ += static_cast<std::int64_t>(parts[i].length);
+        if (count > 0) emit(parts, count);
+    }
+}
+
+void MgfSink::flush() {
+    Part waiting = gathered(gather_);
+    emitted_ += static_cast<std::int64_t>(waiting.length);
+    if (waiting.length > 0) emit(&waiting, 1);
+}
+
+// The scan's retention time in seconds, from the first line of its header that gives it.
+void MgfSink::find_retention_time(const Scan &scan) {
+    seconds_.clear();
+    ScanCursor header{};
+    start_cursor(header, input_, scan, scan.start, scan.header_end, header_window_);
+    LinePiece piece{};
+    const char *minutes = nullptr;
+    std::size_t length = 0;
+    while (seconds_.empty() && next_piece(header, piece)) {
+        if (piece.bytes[0] == 'I' && read_retention_time(piece, minutes, length))
+            minutes_to_seconds(minutes, length, seconds_);
+    }
+}
+
+// One entry; false when reading its scan again failed. odd_mass: its PEPMASS is not a mass.
+bool MgfSink::put_entry(DtaFile &file, bool &odd_mass) {
+    compose_dta_path(title_, base_length_, file.key);
+    head_.assign("BEGIN IONS\nTITLE=");
+    head_.append(title_, 0, title_.size() - (sizeof ".dta" - 1));
+    head_ += "\nSCANS=";
+    append_number(head_, file.key.first);
+    if (file.key.last != file.key.first) append_number(head_ += '-', file.key.last);
+    if (!seconds_.empty()) (head_ += "\nRTINSECONDS=") += seconds_;
+    head_ += "\nPEPMASS=";
+    const bool charged = file.key.charge >= 1;
+    odd_mass = charged ? !precursor_mz(file.line.mass_text, file.key.charge, head_) : !is_positive_number(file.line.mass_text);
+    if (!charged || odd_mass) head_ += file.line.mass_text;  // the mass of a singly charged ion, or as written
+    if (charged) {
+        append_number(head_ += "\nCHARGE=", file.key.charge);
+        head_ += '+';
+    }
+    head_ += '\n';
+    put(head_.data(), head_.size());
+    LineRun run{};
+    char last = '\n';
+    while (next_body_run(file.body, run)) {
+        put(run.bytes, run.length);
+        last = run.bytes[run.length - 1];
+    }
+    if (file.body.cursor.failed) return false;
+    const char *end = "\nEND IONS\n";  // its last line ended first
+    put(last == '\n' ? end + 1 : end, last == '\n' ? 9 : 10);
+    return true;
+}
+
+MgfWriter::MgfWriter(bool durable) : file_{0, -1, durable, false, false, true, {}}, durable_(durable) {}
+
+void MgfWriter::start(const char *output, Ms2Input &input) {
+    MgfSink::start(output, input);
+    error_ = open_output(path_.c_str(), file_) ? 0 : errno;
+    opened_ = error_ == 0;
+}
+
+void MgfWriter::emit(Part *parts, int count) {
+    if (error_ == 0 && !write_all(file_.descriptor, -1, parts, count)) error_ = errno;
+}
+
+void MgfWriter::finish(const WrittenNames *, Outcomes &done) {
+    flush();
+    const char *path = path_.c_str();
+    if (error_ == 0 && cut_at_ >= 0 && !cut_output(file_, cut_at_)) error_ = errno;
+    if (error_ == 0 && !close_output(file_, path)) error_ = errno;
+    if (error_ != 0) {
+        Outcome failed = outcome_of(Outcome::kFileFailed, error_, {}, path);
+        // Gone before the line that reports it: no incomplete file stays behind.
+        if (opened_ && !discard_output(file_, path)) failed.remove_error = errno;
+        done.push_back(failed);
+        return;
+    }
+    done.push_back(outcome_of(Outcome::kFileWritten, 0, {}, path));
+    std::string directory(path, static_cast<std::size_t>(last_path_component(path) - path));
+    if (directory.empty()) directory = ".";
+    if (durable_ && !make_durable(directory.c_str())) done.push_back(outcome_of(Outcome::kNotDurable, errno));
+}
+
+void MgfChecker::start(const char *output, Ms2Input &input) {
+    MgfSink::start(output, input);
+    open_compared(compared_, path_.c_str());
+}
+
+void MgfChecker::emit(Part *parts, int count) {
+    for (int i = 0; i < count; ++i) compare_bytes(compared_, parts[i].bytes, parts[i].length);
+}
+
+void MgfChecker::finish(const WrittenNames *given, Outcomes &done) {
+    flush();
+    if (cut_at_ >= 0 && compared_.compared > cut_at_) compared_.compared = cut_at_;  // as a conversion cuts it
+    done.push_back(outcome_of(close_compared(compared_), compared_.error, {}, path_.c_str()));
+    temporary_.clear();
+    std::string directory(path_, 0, static_cast<std::size_t>(last_path_component(path_.c_str()) - path_.c_str()));
+    if (given != nullptr) {  // temporary files beside it, which an interrupted conversion left
+        const auto visit = [](void *context, const char *entry) {
+            if (is_temporary_name(entry)) static_cast<std::vector<std::string> *>(context)->push_back(entry);
+        };
+        if (!visit_directory(directory.empty() ? "." : directory.c_str(), visit, &temporary_) && errno != ENOENT)
+            done.push_back(outcome_of(Outcome::kUnlistable, errno, {}, path_.c_str()));
+        std::sort(temporary_.begin(), temporary_.end());
+        for (std::string &name : temporary_) {
+            name.insert(0, directory);
+            done.push_back(outcome_of(Outcome::kLeftOver, 0, {}, name.c_str()));
+        }
+    }
+    done.push_back(outcome_of(Outcome::kChecked));
+}
