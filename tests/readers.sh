@@ -50,11 +50,7 @@ same() {
 # must be the DTA files' names.
 convert() {
     rm -rf "$work/out" && mkdir "$work/out"
-    if [ -n "${MS2SPLIT_MGF_MODEL:-}" ]; then
-        "$MS2SPLIT_MGF_MODEL" --format mgf -o "$work/out" "$1" > /dev/null
-    else
-        "$program" --format mgf -o "$work/out" "$1" > /dev/null
-    fi || { fail "ms2split --format mgf $1"; return 1; }
+    "$program" --format mgf -o "$work/out" "$1" > /dev/null || { fail "ms2split --format mgf $1"; return 1; }
     "$program" -o "$work/out" "$1" > /dev/null || { fail "ms2split $1"; return 1; }
     name=$(basename "$1" .ms2) mgf=$work/out/$name.mgf dta=$work/out/$name
     entries=$(grep -c '^BEGIN IONS' "$mgf")
