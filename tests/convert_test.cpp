@@ -80,7 +80,7 @@ InputResult split_text(const Scratch &scratch, const std::string &name, const st
     EXPECT_TRUE(fs::create_directory(scratch.path(name)));
     const std::string input = name + ".ms2";
     const InputResult result =
-        split_ms2(conversion, messages, {input.c_str(), file, true, Format::kPlain, scratch.path(name)}, writer);
+        split_ms2(conversion, messages, {input.c_str(), file, true, Format::kPlain, OutputKind::kTree, scratch.path(name)}, writer);
     close(file);
     return result;
 }

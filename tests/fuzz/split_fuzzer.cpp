@@ -205,7 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (file < 0) std::abort();
     const Format named = size % 2 == 1 ? Format::kGzip : Format::kPlain;  // as gzip, if it is
     Sink &sink = size % 3 == 0 ? *pool : static_cast<Sink &>(writer);
-    const InputResult result = split_ms2(conversion, messages, {"in.ms2", file, true, named, paths.stem.string()}, sink);
+    const InputResult result = split_ms2(conversion, messages, {"in.ms2", file, true, named, OutputKind::kTree, paths.stem.string()}, sink);
     close(file);
     const char *problem = result.problem;
     const bool trailing = problem == kGzipProblems.trailing_garbage;
