@@ -303,7 +303,9 @@ bool open_input(Walk &walk, const char *name, Input &input) {
 std::unique_ptr<Sink> choose_sink(const Options &options) {
     if (options.check && options.mgf) return std::unique_ptr<Sink>(new MgfChecker);
     if (options.check) return std::unique_ptr<Sink>(new TreeChecker);
-    if (options.mgf) return std::unique_ptr<Sink>(new MgfWriter(options.sync));  // one file, written in order
+    // One file, written in order; where another processor may be used, a thread writes each
+    // full buffer while the next fills.
+    if (options.mgf) return std::unique_ptr<Sink>(new MgfWriter(options.sync, options.threads != 1 && available_processors() > 1));
     const int threads = options.threads != 0 ? options.threads : std::min(available_processors(), kWritingThreadsMax);
     // The thread that decodes gzip or zstd takes a processor of its own, unless told otherwise.
     const int decoding_threads = options.threads != 0 ? threads : std::min(threads, available_processors() - 1);

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -56,8 +56,8 @@ bool precursor_mz(const char *mass_text, std::int32_t charge, std::string &out) 
     const std::int64_t rest = total % kMicro;
     if (2 * (rest * charge + remainder) >= kMicro * charge) ++micro;  // half up
     append_number(out, micro / kMicro);
-    char decimals[8];
-    std::snprintf(decimals, sizeof decimals, ".%06lld", static_cast<long long>(micro % kMicro));
+    char decimals[] = ".000000";
+    for (std::int64_t rest = micro % kMicro, at = 6; rest > 0; rest /= 10, --at) decimals[at] = static_cast<char>('0' + rest % 10);
     out += decimals;
     return true;
 }
@@ -90,6 +90,8 @@ bool minutes_to_seconds(const char *minutes, std::size_t length, std::string &ou
     return true;
 }
 
+MgfSink::MgfSink() : first_(new char[kMgfBufferSize]), buffer_(first_.get()) {}
+
 void MgfSink::start(const char *output, Ms2Input &input) {
     input_ = &input;
     path_ = output;
@@ -99,40 +101,52 @@ void MgfSink::start(const char *output, Ms2Input &input) {
     base_length_ = title_.size();
     emitted_ = 0;
     cut_at_ = -1;
-    start_gather(gather_);
+    crlf_ = lines_end_in_crlf();
+    previous_ = '\0';
+    length_ = 0;
 }
 
 bool MgfSink::take(const Scan &scan, Outcomes &done) {
     find_retention_time(scan);
     start_scan_files(files_, input_, scan, header_window_, body_window_);
     while (next_dta_file(files_, dta_)) {
-        const std::int64_t entry_start = emitted_ + static_cast<std::int64_t>(gather_.length);
+        const std::int64_t entry_start = emitted_ + static_cast<std::int64_t>(length_);
         bool odd_mass = false;
         const bool read = put_entry(dta_, odd_mass);
         done.push_back({read ? Outcome::kSpectrum : Outcome::kReadFailed, dta_.key, 0, 0, nullptr, odd_mass});
         if (read) continue;
-        // The file keeps whole entries only: what was gathered of this one goes, and what was
+        // The file keeps whole entries only: what is held of this one goes, and what was
         // emitted of it is cut when the file ends.
-        if (entry_start >= emitted_) gather_.length = static_cast<std::size_t>(entry_start - emitted_);
+        if (entry_start >= emitted_) length_ = static_cast<std::size_t>(entry_start - emitted_);
         cut_at_ = entry_start;
         return false;
     }
     return !files_.header.failed;
 }
 
+// Copies bytes to the buffer (each LF that no CR precedes as CR LF, on Windows), emitting
+// it whenever it is full.
 void MgfSink::put(const char *bytes, std::size_t length) {
-    Part parts[2];
     while (length > 0) {
-        const int count = gather_bytes(gather_, bytes, length, parts);
-        for (int i = 0; i < count; ++i) emitted_ += static_cast<std::int64_t>(parts[i].length);
-        if (count > 0) emit(parts, count);
+        const std::size_t room = kMgfBufferSize - length_;
+        std::size_t taken = crlf_ ? room / 2 : room;  // each byte may become two
+        if (taken > length) taken = length;
+        if (crlf_) {
+            length_ += end_lines_in_crlf(bytes, taken, previous_, buffer_ + length_);
+        } else {
+            std::memcpy(buffer_ + length_, bytes, taken);
+            length_ += taken;
+        }
+        bytes += taken;
+        length -= taken;
+        if (kMgfBufferSize - length_ < 2) flush();
     }
 }
 
 void MgfSink::flush() {
-    Part waiting = gathered(gather_);
-    emitted_ += static_cast<std::int64_t>(waiting.length);
-    if (waiting.length > 0) emit(&waiting, 1);
+    emitted_ += static_cast<std::int64_t>(length_);
+    if (length_ > 0) buffer_ = emit(buffer_, length_);
+    length_ = 0;
 }
 
 // The scan's retention time in seconds, from the first line of its header that gives it.
@@ -180,7 +194,25 @@ bool MgfSink::put_entry(DtaFile &file, bool &odd_mass) {
     return true;
 }
 
-MgfWriter::MgfWriter(bool durable) : file_{0, -1, durable, false, false, true, {}}, durable_(durable) {}
+MgfWriter::MgfWriter(bool durable, bool background)
+    : file_{0, -1, durable, false, false, true, {}}, durable_(durable) {
+    if (!background) return;
+    second_.reset(new char[kMgfBufferSize]);
+    try {
+        writer_ = std::thread(&MgfWriter::write_in_background, this);
+    } catch (const std::exception &) {  // no thread to be had: the main thread writes
+    }
+}
+
+MgfWriter::~MgfWriter() {
+    if (!writer_.joinable()) return;
+    {
+        const std::lock_guard<std::mutex> held(lock_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    writer_.join();
+}
 
 void MgfWriter::start(const char *output, Ms2Input &input) {
     MgfSink::start(output, input);
@@ -188,12 +220,50 @@ void MgfWriter::start(const char *output, Ms2Input &input) {
     opened_ = error_ == 0;
 }
 
-void MgfWriter::emit(Part *parts, int count) {
-    if (error_ == 0 && !write_all(file_.descriptor, -1, parts, count)) error_ = errno;
+void MgfWriter::write(const char *bytes, std::size_t length) {
+    Part part{bytes, length};
+    if (error_ == 0 && !write_all(file_.descriptor, -1, &part, 1)) error_ = errno;
+}
+
+// Writes each full buffer while the main thread fills the other.
+void MgfWriter::write_in_background() {
+    block_interruptions();  // they are handled by the main thread
+    std::unique_lock<std::mutex> held(lock_);
+    for (;;) {
+        changed_.wait(held, [this] { return pending_ != nullptr || stopping_; });
+        if (pending_ == nullptr) return;
+        held.unlock();
+        write(pending_, pending_length_);
+        held.lock();
+        pending_ = nullptr;
+        changed_.notify_all();
+    }
+}
+
+void MgfWriter::wait_for_writes() {
+    std::unique_lock<std::mutex> held(lock_);
+    changed_.wait(held, [this] { return pending_ == nullptr; });
+}
+
+// Hands the buffer to the thread that writes, and fills the other meanwhile.
+char *MgfWriter::emit(char *bytes, std::size_t length) {
+    if (!writer_.joinable()) {
+        write(bytes, length);
+        return bytes;
+    }
+    wait_for_writes();  // the other buffer's, which is then free
+    {
+        const std::lock_guard<std::mutex> held(lock_);
+        pending_ = bytes;
+        pending_length_ = length;
+    }
+    changed_.notify_all();
+    return bytes == second_.get() ? first_buffer() : second_.get();
 }
 
 void MgfWriter::finish(const WrittenNames *, Outcomes &done) {
     flush();
+    if (writer_.joinable()) wait_for_writes();
     const char *path = path_.c_str();
     if (error_ == 0 && cut_at_ >= 0 && !cut_output(file_, cut_at_)) error_ = errno;
     if (error_ == 0 && !close_output(file_, path)) error_ = errno;
@@ -215,8 +285,9 @@ void MgfChecker::start(const char *output, Ms2Input &input) {
     open_compared(compared_, path_.c_str());
 }
 
-void MgfChecker::emit(Part *parts, int count) {
-    for (int i = 0; i < count; ++i) compare_bytes(compared_, parts[i].bytes, parts[i].length);
+char *MgfChecker::emit(char *bytes, std::size_t length) {
+    compare_bytes(compared_, bytes, length);
+    return bytes;
 }
 
 void MgfChecker::finish(const WrittenNames *given, Outcomes &done) {

@@ -16,25 +16,33 @@
 #ifndef MS2SPLIT_MGF_FILE_H
 #define MS2SPLIT_MGF_FILE_H
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "compared_file.h"
-#include "gather.h"
 #include "sink.h"
+
+constexpr std::size_t kMgfBufferSize = std::size_t{1} << 20;  // the file's bytes per write
 
 // What both MGF sinks share: the entries, in the file's bytes. Where the bytes go is theirs.
 class MgfSink : public Sink {
 public:
+    MgfSink();
     void start(const char *output, Ms2Input &input) override;
     bool take(const Scan &scan, Outcomes &done) override;
 
 protected:
-    virtual void emit(Part *parts, int count) = 0;
-    // Emits what is still gathered, at the file's end.
+    // Hands over length bytes of the file, a full buffer; returns the buffer to fill next.
+    virtual char *emit(char *bytes, std::size_t length) = 0;
+    // Emits what the buffer holds, at the file's end.
     void flush();
+    char *first_buffer() { return first_.get(); }
     std::string path_;             // NAME.mgf
-    std::int64_t emitted_ = 0;     // bytes of the file given to emit
+    std::int64_t emitted_ = 0;     // bytes of the file emitted
     std::int64_t cut_at_ = -1;     // where the file must end: a failed read cut the entry there
 
 private:
@@ -42,6 +50,11 @@ private:
     bool put_entry(DtaFile &file, bool &odd_mass);
     void find_retention_time(const Scan &scan);
 
+    std::unique_ptr<char[]> first_;
+    char *buffer_;                 // kMgfBufferSize bytes: the file's next bytes
+    std::size_t length_ = 0;       // bytes buffer_ holds
+    bool crlf_ = false;            // lines end in CR LF
+    char previous_ = '\0';         // the last byte put: a CR before a LF keeps it one line end
     Ms2Input *input_ = nullptr;
     std::string title_;            // "BASE.", then the entry's title
     std::size_t base_length_ = 0;  // of "BASE." in title_
@@ -49,23 +62,35 @@ private:
     std::string seconds_;          // the scan's retention time in seconds; empty: none
     ScanFiles files_{};
     DtaFile dta_{};
-    Gather gather_{};
     char header_window_[kRereadWindowSize];
     char body_window_[kRereadWindowSize];
 };
 
 class MgfWriter final : public MgfSink {
 public:
-    explicit MgfWriter(bool durable);
+    // background: a thread writes each full buffer while the next is filled.
+    MgfWriter(bool durable, bool background);
+    ~MgfWriter() override;
     void start(const char *output, Ms2Input &input) override;
     void finish(const WrittenNames *given, Outcomes &done) override;
 
 private:
-    void emit(Part *parts, int count) override;
+    char *emit(char *bytes, std::size_t length) override;
+    void write(const char *bytes, std::size_t length);
+    void write_in_background();
+    void wait_for_writes();
+
     OutputFile file_;
     bool durable_;
-    bool opened_ = false;  // the file was created
-    int error_ = 0;        // errno of the first failure; 0 while none has
+    bool opened_ = false;              // the file was created
+    int error_ = 0;                    // errno of the first failure; 0 while none has
+    std::unique_ptr<char[]> second_;   // the buffer filled while the other is written
+    std::thread writer_;               // writes in the background, where it started
+    std::mutex lock_;
+    std::condition_variable changed_;  // a buffer is handed over, written, or the thread is to stop
+    const char *pending_ = nullptr;    // handed over, not yet written
+    std::size_t pending_length_ = 0;
+    bool stopping_ = false;
 };
 
 // --check: the entries compared with what stands at NAME.mgf.
@@ -75,7 +100,7 @@ public:
     void finish(const WrittenNames *given, Outcomes &done) override;
 
 private:
-    void emit(Part *parts, int count) override;
+    char *emit(char *bytes, std::size_t length) override;
     ComparedFile compared_{};
     std::vector<std::string> temporary_;  // left-over temporary files beside it
 };
