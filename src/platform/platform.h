@@ -98,6 +98,18 @@ std::uint64_t name_seed();
 int open_anonymous_file();
 // The size of an open file; -1 when it cannot be told.
 std::int64_t file_size(int file);
+// What changes when a file is written: its size and the time of its last change to the
+// nanosecond (POSIX: st_mtim; Windows: the last-write time, in 100 ns steps).
+struct FileStamp {
+    std::int64_t size;
+    std::int64_t seconds;
+    std::int64_t nanoseconds;
+};
+inline bool same_stamp(const FileStamp &a, const FileStamp &b) {
+    return a.size == b.size && a.seconds == b.seconds && a.nanoseconds == b.nanoseconds;
+}
+// The stamp of an open file; false, with errno set, when it cannot be told.
+bool stamp_file(int file, FileStamp &stamp);
 // True when the descriptor is a terminal (a console on Windows).
 bool is_terminal(int stream);
 // Seconds on a clock that never goes back.

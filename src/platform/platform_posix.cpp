@@ -233,6 +233,19 @@ std::int64_t file_size(int file) {
     return fstat(file, &status) == 0 ? static_cast<std::int64_t>(status.st_size) : -1;
 }
 
+bool stamp_file(int file, FileStamp &stamp) {
+    struct stat status {};
+    if (fstat(file, &status) != 0) return false;
+#ifdef __APPLE__
+    const timespec &changed = status.st_mtimespec;
+#else
+    const timespec &changed = status.st_mtim;
+#endif
+    stamp = {static_cast<std::int64_t>(status.st_size), static_cast<std::int64_t>(changed.tv_sec),
+             static_cast<std::int64_t>(changed.tv_nsec)};
+    return true;
+}
+
 bool is_terminal(int stream) { return isatty(stream) == 1; }
 
 double monotonic_seconds() {

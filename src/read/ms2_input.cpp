@@ -21,7 +21,9 @@
 //   an anonymous temporary file that the scan is copied to as it passes (the system removes
 //   it, even after SIGKILL).
 // - A failed read ends the input, and only scans whose end was read are returned: every
-//   scan that lies wholly before the failure gets its files, nothing after it.
+//   scan that lies wholly before the failure gets its files, nothing after it. So does a
+//   file by name found changed where its data ends: another size or time than when it was
+//   opened, or fewer bytes read than it held then.
 //
 // Choices where the behaviour could have gone two ways:
 // - An S piece met before any peak starts a new scan, so the Z lines after it carry its
@@ -45,6 +47,8 @@
 #include "platform.h"
 
 namespace {
+
+constexpr char kInputChanged[] = "the input changed while it was read";
 
 // A held scan may fill the buffer but for room to read two more pieces.
 constexpr std::size_t kHeldBytesMax = kInputBufferSize - 2 * kLinePieceSize;
@@ -235,21 +239,35 @@ std::size_t prepare_refill(Ms2Input &input) {
     return input.cursor;
 }
 
+// Whether another program has written the input file since it was attached: its size or
+// time differ, or, where all of it was read, fewer bytes came than it held (a share may
+// keep an old size and time).
+bool changed_since_attached(const Ms2Input &input, bool read_whole) {
+    FileStamp now{};
+    if (!input.stamped || !stamp_file(input.source.file, now)) return false;
+    return !same_stamp(now, input.stamp) ||
+           (read_whole && input.file_bytes < static_cast<std::uint64_t>(input.stamp.size));
+}
+
 std::int64_t read_more(Ms2Input &input, char *out, std::size_t capacity) {
-    if (input.format != Format::kPlain) {
-        const char *problem = nullptr;
-        const std::int64_t got = decompress_some(input.decompress, out, capacity, problem);
-        input.file_bytes = decompress_file_bytes(input.decompress);
-        if (got < 0) fail(input, problem != nullptr ? EIO : errno, problem);
-        if (got == 0 && problem != nullptr) {  // after the data, which is whole
-            input.error = EIO;
-            input.problem = problem;
-        }
-        return got;
+    const bool plain = input.format == Format::kPlain;
+    const char *problem = nullptr;
+    const std::int64_t got = plain ? read_source(input.source, out, capacity)
+                                   : decompress_some(input.decompress, out, capacity, problem);
+    const int error = errno;
+    input.file_bytes = plain ? input.source.taken : decompress_file_bytes(input.decompress);
+    if (got > 0) return got;
+    // The data ends, or ends damaged: perhaps it was changed meanwhile, which then is the
+    // reason. A read the system failed keeps the system's reason.
+    if ((got == 0 || problem != nullptr) && changed_since_attached(input, got == 0 && problem == nullptr)) {
+        fail(input, EIO, kInputChanged);
+        return -1;
     }
-    const std::int64_t got = read_source(input.source, out, capacity);
-    if (got < 0) fail(input, errno, nullptr);
-    input.file_bytes = input.source.taken;
+    if (got < 0) fail(input, problem != nullptr ? EIO : error, problem);
+    if (got == 0 && problem != nullptr) {  // after the data, which is whole
+        input.error = EIO;
+        input.problem = problem;
+    }
     return got;
 }
 
@@ -394,6 +412,7 @@ void attach_input(Ms2Input &input, int file, bool seekable, Format named) {
     input.file_bytes = input.reread_bytes = 0;
     input.scan_spilling = false;
     input.format = Format::kPlain;
+    input.stamped = seekable && stamp_file(file, input.stamp);
     if (!open_source(input.source, file, seekable)) {
         fail(input, errno, nullptr);
         return;

@@ -114,6 +114,8 @@ struct Ms2Input {
     int error;                   // errno of a failure that ended the input; 0 while none has
     bool cut_short;              // the failure may have cut the data short
     const char *problem;         // what ended it, where errno cannot say (corrupt gzip data)
+    bool stamped;                // stamp holds the input file as it was attached (a named file)
+    FileStamp stamp;             // its size and time then, to tell a change at its end
     std::uint64_t file_bytes;    // read from the input (compressed bytes, for gzip and zstd)
     std::uint64_t reread_bytes;  // of scans read again
     char data[kInputBufferSize];
