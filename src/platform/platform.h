@@ -96,6 +96,10 @@ std::uint64_t name_seed();
 // that the system removes when it is closed or the program ends, however it ends; -1, with
 // errno set, when none can be made.
 int open_anonymous_file();
+// That folder, for messages: $TMPDIR, or /tmp where it is unset or empty, never another in
+// its place (as GNU sort), so that a TMPDIR set wrong is told, not bypassed; on Windows,
+// GetTempPath's.
+std::string temporary_folder();
 // The size of an open file; -1 when it cannot be told.
 std::int64_t file_size(int file);
 // What changes when a file is written: its size and the time of its last change to the

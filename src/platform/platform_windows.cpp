@@ -351,6 +351,11 @@ bool stamp_file(int file, FileStamp &stamp) {
     return true;
 }
 
+std::string temporary_folder() {
+    wchar_t folder[MAX_PATH + 1];
+    return GetTempPathW(MAX_PATH + 1, folder) != 0 ? narrow(folder) : std::string("%TEMP%");
+}
+
 bool is_terminal(int stream) {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) != 0;

@@ -206,18 +206,26 @@ void fail(Ms2Input &input, int error, const char *problem) {
     input.problem = problem;
 }
 
+// The spill cannot be made or written: the system's reason, and the folder to look at.
+void fail_spill(Ms2Input &input) {
+    const int error = errno;
+    input.problem_text = "cannot keep a large scan in the temporary folder '" + temporary_folder() + "': ";
+    input.problem_text += std::strerror(error);
+    fail(input, error, input.problem_text.c_str());
+}
+
 // Copies the scan's bytes from the spill's end up to offset into the spill.
 bool spill_scan(Ms2Input &input, std::int64_t offset) {
     if (input.cut_short) return false;
     if (input.spill < 0 && (input.spill = open_anonymous_file()) < 0) {
-        fail(input, errno, "no room for a large scan in the temporary folder");
+        fail_spill(input);
         return false;
     }
     const std::int64_t from = input.spill_end;
     const char *bytes = input.data + (from - input.buffer_offset);
     const auto length = static_cast<std::size_t>(offset - from);
     if (!write_file_at(input.spill, from - input.spill_start, bytes, length)) {
-        fail(input, errno, "no room for a large scan in the temporary folder");
+        fail_spill(input);
         return false;
     }
     input.spill_end = offset;
