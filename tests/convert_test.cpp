@@ -276,6 +276,28 @@ TEST(Inflate, ReadAsGzipReadsIt) {
     }
 }
 
+// The reader tells where the first NUL byte of the text lies, as decompressed and past the
+// first buffer too; -1 for none.
+TEST(Inflate, FirstNulByteOfTheText) {
+    const Scratch scratch;
+    const std::string text = "S 1 1\nZ 2 2.5\n" + std::string(700000, '7') + "\n";
+    std::string nuls = text;
+    nuls[290000] = nuls[600000] = '\0';  // in the second and the third buffer
+    struct Case { std::string stored; std::int64_t first_nul; };
+    const Case cases[] = {{text, -1}, {nuls, 290000}, {gzip_of({nuls}), 290000}, {gzip_of({text}), -1}};
+    for (const Case &c : cases) {
+        const int file = scratch.input("in.ms2", c.stored);
+        ASSERT_GE(file, 0);
+        static Ms2Input input;
+        attach_input(input, file, true, Format::kPlain);
+        Scan scan{};
+        while (next_scan(input, scan)) {}
+        finish_input(input);
+        close(file);
+        EXPECT_EQ(input.first_nul, c.first_nul);
+    }
+}
+
 // The names a conversion wrote are known exactly, at any number of files: each is found
 // again, no other is, and the table never takes more than 16 bytes a name (past its first
 // 48 KiB). Keys at the limits of 32 bits, the free slot's own among them, are names too.

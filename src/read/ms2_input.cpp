@@ -299,6 +299,11 @@ void refill(Ms2Input &input) {
         }
         input.filled += static_cast<std::size_t>(got);
     }
+    if (input.first_nul < 0) {  // the new bytes only, until one is found
+        const void *nul = std::memchr(input.data + kept, '\0', input.filled - kept);
+        if (nul != nullptr)
+            input.first_nul = offset_of(input, static_cast<std::size_t>(static_cast<const char *>(nul) - input.data));
+    }
 }
 
 // The next piece, which then counts as read; false when none is left.
@@ -420,6 +425,7 @@ void attach_input(Ms2Input &input, int file, bool seekable, Format named) {
     input.file_bytes = input.reread_bytes = 0;
     input.scan_spilling = false;
     input.format = Format::kPlain;
+    input.first_nul = -1;
     input.stamped = seekable && stamp_file(file, input.stamp);
     if (!open_source(input.source, file, seekable)) {
         fail(input, errno, nullptr);

@@ -118,6 +118,7 @@ struct Ms2Input {
     std::string problem_text;    // a problem put in words when it arose, for problem
     bool stamped;                // stamp holds the input file as it was attached (a named file)
     FileStamp stamp;             // its size and time then, to tell a change at its end
+    std::int64_t first_nul;      // input offset of the first NUL byte read (decompressed); -1: none
     std::uint64_t file_bytes;    // read from the input (compressed bytes, for gzip and zstd)
     std::uint64_t reread_bytes;  // of scans read again
     char data[kInputBufferSize];
