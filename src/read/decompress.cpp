@@ -253,11 +253,11 @@ void fail_zstd(Decoder &decoder, ZSTD_ErrorCode code) {
         fail(decoder, nullptr);
     } else if (code == ZSTD_error_frameParameter_windowTooLarge) {
         const std::uint64_t mebibytes = (zstd_window(decoder.frame_head, decoder.frame_head_length) + (1 << 20) - 1) >> 20;
-        std::snprintf(decoder.window_problem, sizeof decoder.window_problem,
-                      "zstd data needs a %llu MiB window, more than the %d MiB this program allows: "
-                      "decompress it first, with 'zstd -d --memory=%lluMB'",
-                      static_cast<unsigned long long>(mebibytes), 1 << (kZstdWindowLogMax - 20),
-                      static_cast<unsigned long long>(mebibytes));
+        (void)std::snprintf(decoder.window_problem, sizeof decoder.window_problem,
+                            "zstd data needs a %llu MiB window, more than the %d MiB this program allows: "
+                            "decompress it first, with 'zstd -d --memory=%lluMB'",
+                            static_cast<unsigned long long>(mebibytes), 1 << (kZstdWindowLogMax - 20),
+                            static_cast<unsigned long long>(mebibytes));
         fail(decoder, decoder.window_problem);
     } else {
         fail(decoder, code == ZSTD_error_checksum_wrong ? decoder.problems->bad_checksum : decoder.problems->corrupt);
