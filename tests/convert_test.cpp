@@ -309,19 +309,31 @@ TEST(Inflate, ReadAsGzipReadsIt) {
     const Scratch scratch;
     const std::string text = "S 1 1\nZ 2 2.5\n" + std::string(300000, '7') + "\n";
     const std::string members = gzip_of({text.substr(0, 100), text.substr(100), ""});
-    std::string corrupt = members, bad_crc = members;
+    std::string corrupt = members, bad_crc = members, bad_size = members;
     corrupt[2] = 9;  // no such compression method
     bad_crc[bad_crc.size() - 8] ^= 0x55;
+    bad_size.back() ^= 1;  // the length of the last member's data (ISIZE), the CRC left right
+    // zlib's one member with optional fields put in after its plain 10-byte header.
+    const auto with_fields = [&text](char flags, const std::string &fields) {
+        std::string member = gzip_of({text});
+        member[3] = flags;
+        return member.insert(10, fields);
+    };
     const Problems &gzip = kGzipProblems;
     struct Case { std::string stored; std::int64_t last; const char *problem; };
     const Case cases[] = {{members, 0, nullptr},
                           {members + std::string(1000, '\0'), 0, nullptr},
                           {gzip_with_every_header_field(text), 0, nullptr},
                           {gzip_with_every_header_field(text, 1), -1, kBadHeaderChecksum},
+                          {with_fields(16, std::string("a comment\0", 10)), 0, nullptr},  // FCOMMENT alone
+                          {with_fields(4, "\x2c\x01" + std::string(300, 'x')), 0, nullptr},  // FEXTRA of 300
+                          {with_fields(0x20, ""), -1, gzip.corrupt},  // a reserved flag
                           {members.substr(0, members.size() - 30), -1, gzip.cut_short},
                           {corrupt, -1, gzip.corrupt},
                           {bad_crc, -1, gzip.bad_checksum},
-                          {members + std::string(9, '\0') + "trailing", 0, gzip.trailing_garbage}};
+                          {bad_size, -1, gzip.bad_checksum},
+                          {members + std::string(9, '\0') + "trailing", 0, gzip.trailing_garbage},
+                          {members + "\x1f" + "trailing", 0, gzip.trailing_garbage}};  // no member
     for (const Case &c : cases) {
         const int file = scratch.input("in.gz", c.stored);
         ASSERT_GE(file, 0);
@@ -342,6 +354,28 @@ TEST(Inflate, ReadAsGzipReadsIt) {
         if (c.last == 0) {
             EXPECT_TRUE(out == text);
         }
+    }
+}
+
+// The reader tells where the first NUL byte of the text lies, as decompressed and past the
+// first buffer too; -1 for none.
+TEST(Inflate, FirstNulByteOfTheText) {
+    const Scratch scratch;
+    const std::string text = "S 1 1\nZ 2 2.5\n" + std::string(700000, '7') + "\n";
+    std::string nuls = text;
+    nuls[290000] = nuls[600000] = '\0';  // in the second and the third buffer
+    struct Case { std::string stored; std::int64_t first_nul; };
+    const Case cases[] = {{text, -1}, {nuls, 290000}, {gzip_of({nuls}), 290000}, {gzip_of({text}), -1}};
+    for (const Case &c : cases) {
+        const int file = scratch.input("in.ms2", c.stored);
+        ASSERT_GE(file, 0);
+        static Ms2Input input;
+        attach_input(input, file, true, Format::kPlain);
+        Scan scan{};
+        while (next_scan(input, scan)) {}
+        finish_input(input);
+        close(file);
+        EXPECT_EQ(input.first_nul, c.first_nul);
     }
 }
 

@@ -3,6 +3,11 @@
 //   with EIO if it reaches that byte, as a disk fails a read that touches a bad sector;
 // - FAULT_SHRINK=NAME: a read of a file whose path ends in NAME that goes back before the
 //   furthest byte read finds nothing, as if the file had been cut short meanwhile;
+// - FAULT_CHANGE=HOW:NAME@K[;HOW:NAME@K...]: right before the K-th read of a file whose path
+//   ends in NAME, the file changes as another program would change it: "shrink" cuts it to
+//   half its size, "grow" adds a scan to its end, "rewrite" writes its first byte again (the
+//   same bytes, a new time); "short" leaves it as it is, but that read and every later one
+//   find its end (as a share that keeps an old size might);
 // - FAULT_DELAY_READS=MICROSECONDS: every read of a file waits that long first, as a slow
 //   share would;
 // - FAULT_WRITES_LOG=PATH: as each output file is closed, "WRITES BYTES" is added to PATH;
@@ -109,12 +114,55 @@ bool shrunk(int fd, off_t offset) {
     return false;
 }
 
+// Changes the file at path as the entry at how says; true for "short".
+bool change(const char *how, int fd, const char *path) {
+    const auto is = [how](const char *word) { return std::strncmp(how, word, std::strlen(word)) == 0; };
+    struct stat status {};
+    (void)real<int (*)(int, struct stat *)>("fstat")(fd, &status);
+    if (is("shrink:") && truncate(path, status.st_size / 2) != 0) std::perror(path);
+    if (is("grow:") || is("rewrite:")) {  // from a descriptor of its own, as another program
+        char byte = 0;
+        (void)real<Pread>("pread")(fd, &byte, 1, 0);
+        const int out = real<int (*)(const char *, int, ...)>("open")(path, O_WRONLY);
+        const bool grow = is("grow:");
+        if (pwrite(out, grow ? "S 9 9\nZ 2 9.5\n9 9\n" : &byte, grow ? 18 : 1, grow ? status.st_size : 0) < 0)
+            std::perror(path);
+        real<int (*)(int)>("close")(out);
+    }
+    return is("short:");
+}
+
+// Whether this read finds the end of a file FAULT_CHANGE changes, after changing it if due.
+bool changed_to_end(int fd) {
+    static std::atomic<int> reads[16];  // of each entry's file
+    static std::atomic<bool> ended[16];
+    const char *list = std::getenv("FAULT_CHANGE");
+    char path[4096];
+    const ssize_t length = list != nullptr ? path_of(fd, path) : -1;
+    bool end_found = false;
+    for (int entry = 0; length > 0 && entry < 16 && *list != '\0'; ++entry) {
+        const char *colon = std::strchr(list, ':');
+        const char *at = colon != nullptr ? std::strchr(colon, '@') : nullptr;
+        if (at == nullptr) break;
+        char *next = nullptr;
+        const long due = std::strtol(at + 1, &next, 10);
+        const auto name_length = static_cast<std::size_t>(at - colon - 1);
+        if (static_cast<std::size_t>(length) >= name_length &&
+            std::strncmp(path + length - name_length, colon + 1, name_length) == 0) {
+            if (++reads[entry] == due) ended[entry] = change(list, fd, path);
+            end_found = end_found || ended[entry];
+        }
+        list = *next == ';' ? next + 1 : next;
+    }
+    return end_found;
+}
+
 ssize_t failing_pread(const char *real_name, int fd, void *buffer, size_t length, off_t offset) {
     if (read_fails(fd, length, offset)) {
         errno = EIO;
         return -1;
     }
-    if (shrunk(fd, offset)) return 0;
+    if (shrunk(fd, offset) || changed_to_end(fd)) return 0;
     return real<Pread>(real_name)(fd, buffer, length, offset);
 }
 

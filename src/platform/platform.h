@@ -98,8 +98,24 @@ std::uint64_t name_seed();
 // that the system removes when it is closed or the program ends, however it ends; -1, with
 // errno set, when none can be made.
 int open_anonymous_file();
+// That folder, for messages: $TMPDIR, or /tmp where it is unset or empty, never another in
+// its place (as GNU sort), so that a TMPDIR set wrong is told, not bypassed; on Windows,
+// GetTempPath's.
+std::string temporary_folder();
 // The size of an open file; -1 when it cannot be told.
 std::int64_t file_size(int file);
+// What changes when a file is written: its size and the time of its last change to the
+// nanosecond (POSIX: st_mtim; Windows: the last-write time, in 100 ns steps).
+struct FileStamp {
+    std::int64_t size;
+    std::int64_t seconds;
+    std::int64_t nanoseconds;
+};
+inline bool same_stamp(const FileStamp &a, const FileStamp &b) {
+    return a.size == b.size && a.seconds == b.seconds && a.nanoseconds == b.nanoseconds;
+}
+// The stamp of an open file; false, with errno set, when it cannot be told.
+bool stamp_file(int file, FileStamp &stamp);
 // True when the descriptor is a terminal (a console on Windows).
 bool is_terminal(int stream);
 // Seconds on a clock that never goes back.

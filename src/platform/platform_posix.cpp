@@ -219,15 +219,19 @@ std::uint64_t name_seed() {
            static_cast<std::uint64_t>(now.tv_sec);
 }
 
-int open_anonymous_file() {
+std::string temporary_folder() {
     const char *folder = std::getenv("TMPDIR");
-    if (folder == nullptr || *folder == '\0') folder = "/tmp";
+    return folder != nullptr && *folder != '\0' ? folder : "/tmp";
+}
+
+int open_anonymous_file() {
+    const std::string folder = temporary_folder();
 #ifdef O_TMPFILE
-    const int fd = open(folder, O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
 #endif
     // Where the file system cannot make a file without a name: one removed at once.
-    std::string name = std::string(folder) + "/ms2split-XXXXXX";
+    std::string name = folder + "/ms2split-XXXXXX";
     const int named = mkstemp(&name[0]);
     if (named >= 0) (void)unlink(name.c_str());
     return named;
@@ -236,6 +240,19 @@ int open_anonymous_file() {
 std::int64_t file_size(int file) {
     struct stat status {};
     return fstat(file, &status) == 0 ? static_cast<std::int64_t>(status.st_size) : -1;
+}
+
+bool stamp_file(int file, FileStamp &stamp) {
+    struct stat status {};
+    if (fstat(file, &status) != 0) return false;
+#ifdef __APPLE__
+    const timespec &changed = status.st_mtimespec;
+#else
+    const timespec &changed = status.st_mtim;
+#endif
+    stamp = {static_cast<std::int64_t>(status.st_size), static_cast<std::int64_t>(changed.tv_sec),
+             static_cast<std::int64_t>(changed.tv_nsec)};
+    return true;
 }
 
 bool is_terminal(int stream) { return isatty(stream) == 1; }

@@ -367,6 +367,23 @@ std::int64_t file_size(int file) {
     return GetFileSizeEx(handle_of(file), &size) ? size.QuadPart : -1;
 }
 
+bool stamp_file(int file, FileStamp &stamp) {
+    LARGE_INTEGER size{};
+    FILETIME written{};
+    if (!GetFileSizeEx(handle_of(file), &size) || !GetFileTime(handle_of(file), nullptr, nullptr, &written)) {
+        errno = errno_of(GetLastError());
+        return false;
+    }
+    const std::uint64_t ticks = (std::uint64_t{written.dwHighDateTime} << 32) | written.dwLowDateTime;  // 100 ns
+    stamp = {size.QuadPart, static_cast<std::int64_t>(ticks / 10000000), static_cast<std::int64_t>(ticks % 10000000) * 100};
+    return true;
+}
+
+std::string temporary_folder() {
+    wchar_t folder[MAX_PATH + 1];
+    return GetTempPathW(MAX_PATH + 1, folder) != 0 ? narrow(folder) : std::string("%TEMP%");
+}
+
 bool is_terminal(int stream) {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) != 0;

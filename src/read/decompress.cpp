@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -222,6 +223,52 @@ namespace {
 
 bool is_zstd_frame_start(std::uint8_t first) { return first == 0x28 || (first & 0xf0) == 0x50; }
 
+// The window a zstd frame needs, from its first bytes (RFC 8878, 3.1.1.1); 0 if they do not
+// hold it.
+std::uint64_t zstd_window(const std::uint8_t *head, std::size_t length) {
+    if (length < 6 || little_endian(head, 4) != 0xfd2fb528) return 0;
+    const std::uint8_t descriptor = head[4];
+    if ((descriptor & 0x20) == 0) {  // a window descriptor: 2^(10 + exponent), plus eighths
+        const std::uint64_t base = std::uint64_t{1} << (10 + (head[5] >> 3));
+        return base + base / 8 * (head[5] & 7);
+    }
+    // A single segment: the window is the content's size, which follows the dictionary ID.
+    const std::size_t at = 5 + (descriptor & 3) + ((descriptor & 3) == 3);
+    const std::size_t count = std::size_t{1} << (descriptor >> 6);
+    if (length < at + count) return 0;
+    std::uint64_t size = 0;
+    for (std::size_t i = count; i > 0; --i) size = size << 8 | head[at + i - 1];
+    return count == 2 ? size + 256 : size;
+}
+
+// Keeps the frame's first bytes, which hold its header: the bytes from next on are the
+// frame's next ones, while the header is being read.
+void keep_frame_head(Decoder &decoder) {
+    const std::size_t wanted = kZstdFrameHeaderMax - decoder.frame_head_length;
+    const std::size_t count = decoder.end - decoder.next < wanted ? decoder.end - decoder.next : wanted;
+    std::memcpy(decoder.frame_head + decoder.frame_head_length, decoder.input + decoder.next, count);
+    decoder.frame_head_length += count;
+}
+
+// What a libzstd error means to the user: memory, a window beyond the limit (and how to get
+// past it), the checksum, or damage.
+void fail_zstd(Decoder &decoder, ZSTD_ErrorCode code) {
+    if (code == ZSTD_error_memory_allocation) {
+        errno = ENOMEM;
+        fail(decoder, nullptr);
+    } else if (code == ZSTD_error_frameParameter_windowTooLarge) {
+        const std::uint64_t mebibytes = (zstd_window(decoder.frame_head, decoder.frame_head_length) + (1 << 20) - 1) >> 20;
+        (void)std::snprintf(decoder.window_problem, sizeof decoder.window_problem,
+                            "zstd data needs a %llu MiB window, more than the %d MiB this program allows: "
+                            "decompress it first, with 'zstd -d --memory=%lluMB'",
+                            static_cast<unsigned long long>(mebibytes), 1 << (kZstdWindowLogMax - 20),
+                            static_cast<unsigned long long>(mebibytes));
+        fail(decoder, decoder.window_problem);
+    } else {
+        fail(decoder, code == ZSTD_error_checksum_wrong ? decoder.problems->bad_checksum : decoder.problems->corrupt);
+    }
+}
+
 // One step of zstd: a frame's bytes while in one (kData); between frames (kAfterData), the
 // end, another frame, or the trailing bytes. Returns the bytes made.
 std::size_t zstd_step(Decoder &decoder, std::uint8_t *out, std::size_t capacity) {
@@ -235,13 +282,14 @@ std::size_t zstd_step(Decoder &decoder, std::uint8_t *out, std::size_t capacity)
         read_trailing_bytes(decoder);
         return 0;
     }
+    if (decoder.stage == Stage::kAfterData) decoder.frame_head_length = 0;
+    if (decoder.frame_head_length < kZstdFrameHeaderMax) keep_frame_head(decoder);
     ZSTD_inBuffer in{decoder.input + decoder.next, decoder.end - decoder.next, 0};
     ZSTD_outBuffer made{out, capacity, 0};
     const std::size_t left = ZSTD_decompressStream(decoder.zstd->stream, &made, &in);
     decoder.next += in.pos;
     if (ZSTD_isError(left)) {
-        fail(decoder, ZSTD_getErrorCode(left) == ZSTD_error_checksum_wrong ? decoder.problems->bad_checksum
-                                                                           : decoder.problems->corrupt);
+        fail_zstd(decoder, ZSTD_getErrorCode(left));
     } else {
         decoder.stage = left == 0 ? Stage::kAfterData : Stage::kData;  // 0: a frame ends here
     }
@@ -251,6 +299,7 @@ std::size_t zstd_step(Decoder &decoder, std::uint8_t *out, std::size_t capacity)
 bool start_zstd(Decoder &decoder) {
     if (decoder.zstd == nullptr) {  // kept for the program's life
         ZSTD_DStream *stream = ZSTD_createDStream();
+        if (stream != nullptr) (void)ZSTD_DCtx_setParameter(stream, ZSTD_d_windowLogMax, kZstdWindowLogMax);
         if (stream != nullptr) decoder.zstd = new (std::nothrow) ZstdStream{stream};
     }
     return decoder.zstd != nullptr && !ZSTD_isError(ZSTD_DCtx_reset(decoder.zstd->stream, ZSTD_reset_session_only));

@@ -55,6 +55,11 @@ constexpr std::size_t kReadAhead = 8;  // the most a library reads past the defl
 enum class Stage { kHeader, kData, kTrailer, kAfterData, kEnd };
 
 struct ZstdStream;  // libzstd's state
+constexpr std::size_t kZstdFrameHeaderMax = 18;  // a frame header's most bytes, its window among them
+// The largest window a zstd frame may need: zstd's own default, 128 MiB, which zstd -d keeps
+// to as well and every level stays within (--long=28 and beyond do not). Decoding at it took
+// 140 MB of memory (a 300 MB input), against 14 MB for level 19's 8 MiB.
+constexpr int kZstdWindowLogMax = 27;
 struct Decoder {
     Source source;             // the compressed input
     Format format;
@@ -69,6 +74,9 @@ struct Decoder {
     bool failed;               // failure or error tells why the data ended
     std::size_t next;          // the first unused byte of input
     std::size_t end;           // just past the last byte of input read
+    std::uint8_t frame_head[kZstdFrameHeaderMax];  // the zstd frame's first bytes, as they pass
+    std::size_t frame_head_length;
+    char window_problem[192];  // a zstd frame's window beyond kZstdWindowLogMax, in words
     std::uint8_t input[kReadAhead + kCompressedBufferSize];  // after the bytes read before
 };
 

@@ -16,7 +16,9 @@
 //   read again through a cursor: from the file itself, or, where that cannot be read twice
 //   (compressed, or standard input), from an anonymous temporary file that the scan is
 //   copied to as it passes (the system removes it, even after SIGKILL).
-// - A failed read ends the input, and only scans whose end was read are returned.
+// - A failed read ends the input, and only scans whose end was read are returned. So does
+//   a file by name found changed where its data ends: another size or time than when it
+//   was opened, or fewer bytes read than it held then.
 //
 // Choices where the behaviour could have gone two ways:
 // - An S piece met before any peak starts a new scan, so the Z lines after it carry its
@@ -40,6 +42,8 @@
 #include "platform.h"
 
 namespace {
+
+constexpr char kInputChanged[] = "the input changed while it was read";
 
 // A held scan may fill the buffer but for room to read two more pieces.
 constexpr std::size_t kHeldBytesMax = kInputBufferSize - 2 * kLinePieceSize;
@@ -197,18 +201,26 @@ void fail(Ms2Input &input, int error, const char *problem) {
     input.problem = problem;
 }
 
+// The spill cannot be made or written: the system's reason, and the folder to look at.
+void fail_spill(Ms2Input &input) {
+    const int error = errno;
+    input.problem_text = "cannot keep a large scan in the temporary folder '" + temporary_folder() + "': ";
+    input.problem_text += std::strerror(error);
+    fail(input, error, input.problem_text.c_str());
+}
+
 // Copies the scan's bytes from the spill's end up to offset into the spill.
 bool spill_scan(Ms2Input &input, std::int64_t offset) {
     if (input.cut_short) return false;
     if (input.spill < 0 && (input.spill = open_anonymous_file()) < 0) {
-        fail(input, errno, "no room for a large scan in the temporary folder");
+        fail_spill(input);
         return false;
     }
     const std::int64_t from = input.spill_end;
     const char *bytes = input.data + (from - input.buffer_offset);
     const auto length = static_cast<std::size_t>(offset - from);
     if (!write_file_at(input.spill, from - input.spill_start, bytes, length)) {
-        fail(input, errno, "no room for a large scan in the temporary folder");
+        fail_spill(input);
         return false;
     }
     input.spill_end = offset;
@@ -230,21 +242,35 @@ std::size_t prepare_refill(Ms2Input &input) {
     return input.cursor;
 }
 
+// Whether another program has written the input file since it was attached: its size or
+// time differ, or, where all of it was read, fewer bytes came than it held (a share may
+// keep an old size and time).
+bool changed_since_attached(const Ms2Input &input, bool read_whole) {
+    FileStamp now{};
+    if (!input.stamped || !stamp_file(input.source.file, now)) return false;
+    return !same_stamp(now, input.stamp) ||
+           (read_whole && input.file_bytes < static_cast<std::uint64_t>(input.stamp.size));
+}
+
 std::int64_t read_more(Ms2Input &input, char *out, std::size_t capacity) {
-    if (input.format != Format::kPlain) {
-        const char *problem = nullptr;
-        const std::int64_t got = decompress_some(input.decompress, out, capacity, problem);
-        input.file_bytes = decompress_file_bytes(input.decompress);
-        if (got < 0) fail(input, problem != nullptr ? EIO : errno, problem);
-        if (got == 0 && problem != nullptr) {  // after the data, which is whole
-            input.error = EIO;
-            input.problem = problem;
-        }
-        return got;
+    const bool plain = input.format == Format::kPlain;
+    const char *problem = nullptr;
+    const std::int64_t got = plain ? read_source(input.source, out, capacity)
+                                   : decompress_some(input.decompress, out, capacity, problem);
+    const int error = errno;
+    input.file_bytes = plain ? input.source.taken : decompress_file_bytes(input.decompress);
+    if (got > 0) return got;
+    // The data ends, or ends damaged: perhaps it was changed meanwhile, which then is the
+    // reason. A read the system failed keeps the system's reason.
+    if ((got == 0 || problem != nullptr) && changed_since_attached(input, got == 0 && problem == nullptr)) {
+        fail(input, EIO, kInputChanged);
+        return -1;
     }
-    const std::int64_t got = read_source(input.source, out, capacity);
-    if (got < 0) fail(input, errno, nullptr);
-    input.file_bytes = input.source.taken;
+    if (got < 0) fail(input, problem != nullptr ? EIO : error, problem);
+    if (got == 0 && problem != nullptr) {  // after the data, which is whole
+        input.error = EIO;
+        input.problem = problem;
+    }
     return got;
 }
 
@@ -267,6 +293,11 @@ void refill(Ms2Input &input) {
             break;
         }
         input.filled += static_cast<std::size_t>(got);
+    }
+    if (input.first_nul < 0) {  // the new bytes only, until one is found
+        const void *nul = std::memchr(input.data + kept, '\0', input.filled - kept);
+        if (nul != nullptr)
+            input.first_nul = offset_of(input, static_cast<std::size_t>(static_cast<const char *>(nul) - input.data));
     }
 }
 
@@ -390,6 +421,8 @@ void attach_input(Ms2Input &input, int file, bool seekable, Format named) {
     input.file_bytes = 0;
     input.scan_spilling = false;
     input.format = Format::kPlain;
+    input.first_nul = -1;
+    input.stamped = seekable && stamp_file(file, input.stamp);
     if (!open_source(input.source, file, seekable)) {
         fail(input, errno, nullptr);
         return;
@@ -450,7 +483,7 @@ std::int64_t reread_scan(Ms2Input &input, const Scan &scan, std::int64_t offset,
                                  ? read_file_at(input.source.file, offset, out, length)
                                  : read_file_at(input.spill, offset - input.spill_start, out, length);
     if (got < 0 || (got == 0 && length > 0)) {  // a disk fails, or the file has changed
-        fail(input, got < 0 ? errno : EIO, got < 0 ? nullptr : "the input changed while it was read");
+        fail(input, got < 0 ? errno : EIO, got < 0 ? nullptr : kInputChanged);
         input.filled = input.cursor;  // nothing after the failure is written
         return -1;
     }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "decompress.h"
 #include "platform.h"
@@ -115,6 +116,10 @@ struct Ms2Input {
     int error;                   // errno of a failure that ended the input; 0 while none has
     bool cut_short;              // the failure may have cut the data short
     const char *problem;         // what ended it, where errno cannot say (corrupt gzip data)
+    std::string problem_text;    // a problem put in words when it arose, for problem
+    bool stamped;                // stamp holds the input file as it was attached (a named file)
+    FileStamp stamp;             // its size and time then, to tell a change at its end
+    std::int64_t first_nul;      // input offset of the first NUL byte read (decompressed); -1: none
     std::uint64_t file_bytes;    // read from the input (compressed bytes, for gzip and zstd)
     char data[kInputBufferSize];
 };
