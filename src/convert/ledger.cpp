@@ -153,14 +153,15 @@ void enter(Ledger &ledger, Messages &messages, const Outcome &outcome) {
         report_unremovable(messages, outcome.name != nullptr ? outcome.name : path_of(ledger, outcome.key), outcome.remove_error);
 }
 
-void close_ledger(Ledger &ledger, Messages &messages, int error, const char *problem, std::uint64_t files) {
+void close_ledger(Ledger &ledger, Messages &messages, const Ms2Input &reader, std::uint64_t files) {
     const bool mgf = ledger.kind == OutputKind::kMgf;
     report_failure_counts(messages, ledger.failures, ledger.name);
-    if (error != 0) {
-        report_read_error(messages, ledger.name, error, problem);
+    if (reader.error != 0) {
+        report_read_error(messages, ledger.name, reader.error, reader.problem);
     } else if (files == 0) {  // not MS2 at all, perhaps
         notice_no_spectrum(messages, ledger.name, mgf ? ledger.output : nullptr);
     }
+    if (reader.first_nul >= 0) notice_not_text(messages, ledger.name, reader.first_nul);
     if (ledger.odd_headers > 0)
         notice_odd_headers(messages, ledger.name, ledger.odd_headers, ledger.first_odd_header.c_str(), mgf);
     const CheckFindings &check = ledger.check;

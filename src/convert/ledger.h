@@ -59,8 +59,8 @@ struct Ledger {
 
 void open_ledger(Ledger &ledger, const char *name, OutputKind kind, const char *output);
 void enter(Ledger &ledger, Messages &messages, const Outcome &outcome);
-// The input's summary: its failures by cause, a read error (error, problem) or no file at
-// all, what a check found, a failed sync.
-void close_ledger(Ledger &ledger, Messages &messages, int error, const char *problem, std::uint64_t files);
+// The input's summary: its failures by cause, a read error or no file at all, a NUL byte
+// among its text, what a check found, a failed sync. files: the DTA files its scans give.
+void close_ledger(Ledger &ledger, Messages &messages, const Ms2Input &reader, std::uint64_t files);
 
 #endif

@@ -249,6 +249,12 @@ void notice_odd_headers(Messages &messages, const char *name, std::uint64_t file
     }
 }
 
+void notice_not_text(Messages &messages, const char *name, std::int64_t offset) {
+    char where[32];
+    (void)std::snprintf(where, sizeof where, "%lld", static_cast<long long>(offset));
+    tell(messages, {name, ": does not look like MS2 text: a NUL byte at offset ", where, " of the text read"});
+}
+
 void notice_replaced(Messages &messages, const char *dta_path) {
     tell(messages, {dta_path, ": replaces the file written earlier for the same scan numbers and charge"});
 }

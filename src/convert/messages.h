@@ -96,6 +96,8 @@ void report_check_summary(Messages &messages, const char *name, const CheckSumma
 // No scan had a charge line: no DTA file, or (mgf names it) an MGF file without an entry.
 void notice_no_spectrum(Messages &messages, const char *name, const char *mgf);
 void notice_replaced(Messages &messages, const char *dta_path);
+// A NUL byte among the text read (of the decompressed text, for gzip and zstd), at offset.
+void notice_not_text(Messages &messages, const char *name, std::int64_t offset);
 // files DTA files of the input (entries of its MGF file) have a header (a precursor mass)
 // that search engines reject; the first is path (its title).
 void notice_odd_headers(Messages &messages, const char *name, std::uint64_t files, const char *path, bool mgf);

@@ -82,6 +82,6 @@ InputResult split_ms2(Conversion &conversion, Messages &messages, const Input &i
         show(messages, conversion, files, monotonic_seconds());
         end_progress(messages);
     }
-    close_ledger(conversion.ledger, messages, reader.error, reader.problem, files);
+    close_ledger(conversion.ledger, messages, reader, files);
     return {files, reader.error, reader.problem};
 }
