@@ -12,7 +12,8 @@
 #   launch    optional: bash that starts the program, given it and its arguments as "$@"
 #             (to set a limit or redirect a stream); by default 'exec -a ms2split "$@"'.
 #             If it exits with 77, the case is skipped: what it needs is missing here.
-#   stdout    the expected standard output (@VERSION@ stands for $MS2SPLIT_VERSION)
+#   stdout    the expected standard output (@VERSION@ stands for $MS2SPLIT_VERSION, @BUILD@
+#             for $MS2SPLIT_BUILD: what --version tells of the build)
 #   stderr    optional: the expected standard error
 #   stdout.windows, stderr.windows, expected.windows/
 #             optional: what a Windows build prints and leaves instead, where Windows differs
@@ -87,7 +88,7 @@ if [ "${WINDOWS:-0}" = 1 ]; then  # where Windows words a reason otherwise
     [ -f "$case_dir/stdout.windows" ] && expected_stdout=$case_dir/stdout.windows
     [ -f "$case_dir/stderr.windows" ] && expected_stderr=$case_dir/stderr.windows
 fi
-sed "s/@VERSION@/${MS2SPLIT_VERSION:-}/g" "$expected_stdout" > "$work/stdout.expected"
+sed -e "s/@VERSION@/${MS2SPLIT_VERSION:-}/g" -e "s/@BUILD@/${MS2SPLIT_BUILD:-}/g" "$expected_stdout" > "$work/stdout.expected"
 expected_status=0
 [ -f "$case_dir/status" ] && expected_status=$(cat "$case_dir/status")
 [ "$status" -eq "$expected_status" ] || fail "exit status $status, expected $expected_status"

@@ -116,8 +116,17 @@ void help(Messages &messages, const char *program) {
               " More in the manual page: man ms2split\n\n");
 }
 
+// The first line tells the build as CMake found it: the platform, whether the libraries are
+// linked in, the library that reads gzip and the zstd one, with the versions their headers
+// gave, and whether writing threads run; a report of a problem then says which build it was.
 void version(Messages &messages) {
-    say(messages, {kProgramName, " " MS2SPLIT_VERSION "\n",
+#ifdef MS2SPLIT_ZSTD
+    const char *zstd = MS2SPLIT_ZSTD_VERSION;
+#else
+    const char *zstd = "no";
+#endif
+    say(messages, {kProgramName, " " MS2SPLIT_VERSION " (" MS2SPLIT_PLATFORM ", " MS2SPLIT_LINKING "; gzip: " MS2SPLIT_GZIP
+                   "; zstd: ", zstd, "; threads: " MS2SPLIT_THREADS ")\n",
                    "License: Apache License 2.0 <https://www.apache.org/licenses/LICENSE-2.0>\n"});
 }
 
