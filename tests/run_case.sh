@@ -27,8 +27,12 @@
 #
 # With ONE_THREAD, the program is given --threads 1 before its other arguments: through
 # ONE_THREAD itself (tests/one_thread.cpp, built), or, under RUN_WITH, any value, by the
-# script that runs it. The case's expected output is the same. A case holding
-# skip-one-thread is not run so; the file says why.
+# script that runs it; with THREADS=N as well, --threads N instead (ThreadSanitizer's runs).
+# The case's expected output is the same. A case holding skip-one-thread is not run so; the
+# file says why.
+#
+# With TSAN_OPTIONS (a ThreadSanitizer build), the reports of every run the case makes go to
+# files of the case's own, and any report fails the case.
 #
 # For a Windows build, RUN_WITH names the program that runs it (wine), launch is given a script
 # that runs the program under it, and WINDOWS=1: messages are compared without CRs, and every LF in an expected DTA file becomes CR LF, as text mode
@@ -62,10 +66,13 @@ launch='exec -a ms2split "$@"'
 [ -f "$case_dir/launch" ] && launch=$(cat "$case_dir/launch")
 first=
 if [ -n "${ONE_THREAD:-}" ] && [ -n "${RUN_WITH:-}" ]; then  # the same case again, with --threads 1
-    first=' --threads 1'
+    first=" --threads ${THREADS:-1}"
 elif [ -n "${ONE_THREAD:-}" ]; then  # through a program that adds --threads 1
     export ONE_THREAD_PROGRAM=$program
     program=$ONE_THREAD
+fi
+if [ -n "${TSAN_OPTIONS:-}" ]; then
+    export TSAN_OPTIONS="$TSAN_OPTIONS:log_path=$work/tsan"
 fi
 if [ -n "${RUN_WITH:-}" ]; then  # launch runs a script that runs the program under RUN_WITH
     printf '#!/bin/sh\nexec %s "%s"%s "$@"\n' "$RUN_WITH" "$program" "$first" >"$work/program"
@@ -101,6 +108,9 @@ fi
 if [ -f "$case_dir/check" ]; then
     (cd "$work/run" && bash -e "$case_dir/check") || fail "check"
 fi
+for report in "$work"/tsan.*; do
+    [ -f "$report" ] && { cat "$report"; fail "ThreadSanitizer reported"; }
+done
 
 (cd "$work/run" && xargs -r -0 rm -f -- <"$work/inputs")
 find "$work/run" -type p -delete
