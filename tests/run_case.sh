@@ -75,7 +75,9 @@ if [ -n "${TSAN_OPTIONS:-}" ]; then
     export TSAN_OPTIONS="$TSAN_OPTIONS:log_path=$work/tsan"
 fi
 if [ -n "${RUN_WITH:-}" ]; then  # launch runs a script that runs the program under RUN_WITH
-    printf '#!/bin/sh\nexec %s "%s"%s "$@"\n' "$RUN_WITH" "$program" "$first" >"$work/program"
+    # Through bash, which reads its script from any descriptor: dash wants descriptor 10,
+    # past the tight limits of open files a case may set.
+    printf '#!/bin/bash\nexec %s "%s"%s "$@"\n' "$RUN_WITH" "$program" "$first" >"$work/program"
     chmod +x "$work/program"
     program=$work/program
 fi
