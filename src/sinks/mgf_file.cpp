@@ -23,8 +23,13 @@ bool read_mass(const char *text, std::int64_t &mass) {
     std::int64_t whole = 0;
     int whole_digits = 0, decimals = 0;
     std::int64_t fraction = 0;
-    for (; *text >= '0' && *text <= '9'; ++text, ++whole_digits) whole = whole * 10 + (*text - '0');
-    if (whole_digits > 6) return false;  // a million Da and more: no precursor
+    bool digits = false;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        digits = true;
+        if (whole == 0 && *text == '0') continue;  // leading zeros
+        if (++whole_digits > 6) return false;      // a million Da and more: no precursor
+        whole = whole * 10 + (*text - '0');
+    }
     if (*text == '.') {
         for (++text; *text >= '0' && *text <= '9'; ++text) {
             if (decimals == kMassDecimals) continue;  // beyond what a precursor's mass can mean
@@ -32,7 +37,7 @@ bool read_mass(const char *text, std::int64_t &mass) {
             ++decimals;
         }
     }
-    if (*text != '\0' || (whole_digits == 0 && decimals == 0)) return false;
+    if (*text != '\0' || (!digits && decimals == 0)) return false;
     for (int d = decimals; d < kMassDecimals; ++d) fraction *= 10;
     mass = whole * 1000000000000 + fraction;
     return true;
