@@ -292,7 +292,7 @@ TEST(Sinks, PoolTellsWhatOneWriterTells) {
         const std::string directory = scratch.path(std::to_string(threads) + "/run");
         ASSERT_TRUE(fs::create_directories(directory + "/run.00007.00007.3.dta"));
         std::unique_ptr<Sink> sink = threads == 1 ? std::unique_ptr<Sink>(new TreeWriter(0, false))
-                                                  : start_write_pool(threads, threads, false);
+                                                  : start_write_pool({threads, threads}, false);
         told[threads / 3] = take_all(*sink, directory.c_str(), scans);
     }
     EXPECT_TRUE(told[0] == told[1]);

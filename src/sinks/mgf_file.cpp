@@ -62,7 +62,8 @@ bool precursor_mz(const char *mass_text, std::int32_t charge, std::string &out) 
     if (2 * (rest * charge + remainder) >= kMicro * charge) ++micro;  // half up
     append_number(out, micro / kMicro);
     char decimals[] = ".000000";
-    for (std::int64_t rest = micro % kMicro, at = 6; rest > 0; rest /= 10, --at) decimals[at] = static_cast<char>('0' + rest % 10);
+    for (std::int64_t digits = micro % kMicro, at = 6; digits > 0; digits /= 10, --at)
+        decimals[at] = static_cast<char>('0' + digits % 10);
     out += decimals;
     return true;
 }
@@ -113,7 +114,7 @@ void MgfSink::start(const char *output, Ms2Input &input) {
 
 bool MgfSink::take(const Scan &scan, Outcomes &done) {
     find_retention_time(scan);
-    start_scan_files(files_, input_, scan, header_window_, body_window_);
+    start_scan_files(files_, input_, scan);
     while (next_dta_file(files_, dta_)) {
         const std::int64_t entry_start = emitted_ + static_cast<std::int64_t>(length_);
         bool odd_mass = false;
@@ -158,7 +159,7 @@ void MgfSink::flush() {
 void MgfSink::find_retention_time(const Scan &scan) {
     seconds_.clear();
     ScanCursor header{};
-    start_cursor(header, input_, scan, scan.start, scan.header_end, header_window_);
+    start_cursor(header, input_, scan, scan.start, scan.header_end, files_.header_window);
     LinePiece piece{};
     const char *minutes = nullptr;
     std::size_t length = 0;

@@ -212,7 +212,7 @@ void compare_mgf(const std::vector<std::string_view> &pieces, const std::string 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     static Conversion conversion;
     static Messages messages;
-    static const std::unique_ptr<Sink> pool = start_write_pool(2, 2, false);
+    static const std::unique_ptr<Sink> pool = start_write_pool({2, 2}, false);
     static TreeWriter writer(0, false);
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     if (format_of(text.data(), text.size()) != Format::kPlain) return 0;  // not what the model knows
