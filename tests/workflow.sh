@@ -10,7 +10,7 @@
 # cannot be read. With --keep-going every other input converts, each tree equals a direct
 # conversion, and nothing outside the output folder changes; then a second run has nothing
 # to do, a changed input is converted again, two inputs for one folder are reported before
-# anything runs, and a missing or empty runs folder fails.
+# anything runs, runs=. leaves the output folder out, and a missing or empty runs folder fails.
 # slurm: munged, slurmctld and slurmd as root, with a slurm.conf of the test's own and ports
 # of their own; every job goes through sbatch and runs under SLURM, each tree equals a
 # direct conversion, and a second run has nothing to do.
@@ -95,6 +95,8 @@ if [ "$mode" = local ]; then
             ../clash.log || { cat ../clash.log; fail "the clash does not name both inputs"; }
         rm "runs/$twin"
     done
+    snake --cores 2 -n --config runs=. > ../dot.log 2>&1 && ! grep -q "dta/.ms2split/dta/" ../dot.log ||
+        { cat ../dot.log; fail "runs=. searched the output folder for inputs"; }
 
     snake --cores 2 --config runs=nowhere > ../missing.log 2>&1 && fail "a missing runs folder succeeded"
     grep -q "there is no folder 'nowhere'" ../missing.log || { cat ../missing.log; fail "no word on the missing folder"; }
