@@ -9,8 +9,8 @@
 # quotes, accents; a.ms2 beside a/b.ms2; .MS2, .ms2.gz and .Ms2.Zst endings), a user's file, and an input that
 # cannot be read. With --keep-going every other input converts, each tree equals a direct
 # conversion, and nothing outside the output folder changes; then a second run has nothing
-# to do, a changed input is converted again, two inputs for one folder are reported before
-# anything runs, runs=. leaves the output folder out, and a missing or empty runs folder fails.
+# to do, a changed input is converted again, each log names the final paths, two inputs
+# for one folder are reported before anything runs, runs=. leaves the output folder out, and a missing or empty runs folder fails.
 # slurm: munged, slurmctld and slurmd as root, with a slurm.conf of the test's own and ports
 # of their own; every job goes through sbatch and runs under SLURM, each tree equals a
 # direct conversion, and a second run has nothing to do.
@@ -55,12 +55,13 @@ if [ "$mode" = local ]; then
     for name in "br{ace}" a a/b "it's é"; do cp runs/first.ms2 "runs/$name.ms2"; done
     gzip -c runs/first.ms2 > "runs/sub run/zipped.ms2.gz"
     zstd -q -c runs/first.ms2 > "runs/sub run/squeezed.Ms2.Zst"
+    for i in 1 2; do printf 'S\t1\t1\t500.1\nZ\t2\t999.2\n100.3 1\n'; done > runs/twice.ms2  # a notice
     cp runs/first.ms2 runs/...ms2 && cp runs/first.ms2 runs/..ms2
     echo "a user's notes" > runs/notes.txt
     ln -s /proc/self/mem runs/unreadable.ms2  # its reads fail
-    keys=(first second "sub run/third" "sub run/zipped" "sub run/squeezed" "br{ace}" a a/b "it's é")
+    keys=(first second "sub run/third" "sub run/zipped" "sub run/squeezed" "br{ace}" a a/b "it's é" twice)
     direct first.ms2 second.MS2 "sub run/third.ms2" "sub run/zipped.ms2.gz" "sub run/squeezed.Ms2.Zst" "br{ace}.ms2" a.ms2 \
-        a/b.ms2 "it's é.ms2" || exit 1
+        a/b.ms2 "it's é.ms2" twice.ms2 || exit 1
     listing() {
         find . -mindepth 1 \( -path ./dta -o -path ./.snakemake -o -path ./direct \) -prune \
             -o -printf '%p %y %s\n' | sort
@@ -76,6 +77,8 @@ if [ "$mode" = local ]; then
     grep -qx "ms2split: runs/unreadable.ms2: read error: Input/output error" dta/.ms2split/unreadable.log ||
         fail "the failed input's log does not hold ms2split's message"
     [ -f dta/.ms2split/unreadable.done ] && fail "the failed input is marked converted"
+    grep -qx "ms2split: dta/twice/twice.00001.00001.2.dta: replaces the file written earlier for the same scan numbers and charge" \
+        dta/.ms2split/twice.log || fail "the log does not name the final paths"
 
     rm runs/unreadable.ms2
     snake --cores 2 > ../second.log 2>&1
