@@ -3,7 +3,8 @@
 # checks what it did. Skipped (exit 77) where Snakemake, or for slurm the cluster's daemons
 # or root, are missing.
 #
-# usage: workflow.sh local|slurm PROGRAM GEN_MS2 SNAKEFILE
+# usage: workflow.sh local|slurm PROGRAM GEN_MS2 SNAKEFILE DOCS (the page whose sbatch command
+# the cluster runs)
 #
 # local: odd names beside good inputs (...ms2 and ..ms2, which are skipped; braces, blanks,
 # quotes, accents; a.ms2 beside a/b.ms2; .MS2, .ms2.gz and .Ms2.Zst endings), a user's file, and an input that
@@ -17,7 +18,7 @@
 # of their own; every job goes through sbatch and runs under SLURM, each tree equals a
 # direct conversion, and a second run has nothing to do; then the same for MGF files.
 set -u
-mode=$1 program=$2 gen_ms2=$3 snakefile=$4
+mode=$1 program=$2 gen_ms2=$3 snakefile=$4 docs=$5
 command -v snakemake > /dev/null || { echo "snakemake is not installed"; exit 77; }
 work=$(mktemp -d)
 pids=()
@@ -208,8 +209,9 @@ direct one.ms2 two.ms2 sub/three.ms2 && mgf=1 direct one.ms2 two.ms2 sub/three.m
 printf '#!/bin/sh\necho "${SLURM_JOB_ID:-none}" >> %s\nexec %s "$@"\n' "$work/jobs" "$program" \
     > "$work/ms2split" && chmod +x "$work/ms2split"
 program=$work/ms2split
-# As the README gives it.
-submit="sbatch --cpus-per-task=1 --mem={resources.mem_mb} --time={resources.runtime} --output=dta/.ms2split/slurm-%j.out"
+# As the documentation gives it, from its own text.
+submit=$(sed -n 's/.*--cluster "\(sbatch [^"]*\)".*/\1/p' "$docs")
+[ -n "$submit" ] || { echo "FAIL: no sbatch command in $docs"; exit 1; }
 snake --jobs 3 --keep-going --cluster "$submit" > first.log 2>&1 ||
     { cat first.log dta/.ms2split/slurm-*.out; fail "the workflow on SLURM"; }
 [ "$(ls dta/.ms2split/slurm-*.out | wc -l)" = 3 ] || fail "SLURM's job logs are not in dta/.ms2split"
