@@ -186,6 +186,42 @@ rm -rf "${many%.ms2}"
 echo "One scan of 100,000 charge lines, median of $runs runs"
 report ms2split "$work/many.times" "$(stat -c %s "$many")" 100000
 
+# One MGF file: against cp of a file of the MGF's size (the kernel's cost of reading and
+# writing as many bytes), from gzip and zstd against decompressing alone, and against
+# msconvert --mgf (ProteoWizard, Debian's libpwiz-tools) where it is installed, once.
+mgf=${plain%.ms2}.mgf
+"$converter" -f mgf "$plain" > /dev/null
+mgf_bytes=$(stat -c %s "$mgf")
+head -c "$mgf_bytes" /dev/zero > "$work/same_size"
+: > "$work/mgf.times"; : > "$work/mgf1.times"; : > "$work/cp.times"; : > "$work/mgfgz.times"; : > "$work/mgfzst.times"
+for ((i = 0; i < runs; i++)); do
+    rm -f "$mgf" "$work/copy"; rerun "$converter" "$plain" -f mgf >> "$work/mgf.times"
+    rm -f "$mgf"; rerun "$converter" "$plain" -f mgf --threads 1 >> "$work/mgf1.times"
+    rerun cp "$work/same_size" "$work/copy" >> "$work/cp.times"
+    rm -f "${zipped%.ms2.gz}.mgf"; rerun "$converter" "$zipped" -f mgf >> "$work/mgfgz.times"
+    rm -f "${zstded%.ms2.zst}.mgf"; rerun "$converter" "$zstded" -f mgf >> "$work/mgfzst.times"
+done
+echo "One MGF file of the $mb MB input ($mgf_bytes bytes), median of $runs runs each"
+report mgf "$work/mgf.times" "$(stat -c %s "$plain")" 0
+report "mgf -j1" "$work/mgf1.times" "$(stat -c %s "$plain")" 0
+report "cp" "$work/cp.times" "$mgf_bytes" 0
+report "mgf gzip" "$work/mgfgz.times" "$(stat -c %s "$plain")" 0
+report "mgf zstd" "$work/mgfzst.times" "$(stat -c %s "$plain")" 0
+awk -v m="$(column_median 1 "$work/mgf.times")" -v o="$(column_median 1 "$work/mgf1.times")" \
+    -v c="$(column_median 1 "$work/cp.times")" -v g="$(column_median 1 "$work/mgfgz.times")" \
+    -v d="$(column_median 1 "$fastest")" -v z="$(column_median 1 "$work/mgfzst.times")" \
+    -v u="$(column_median 1 "$work/unzstd.times")" \
+    'BEGIN { printf "  ratios: mgf / cp %.3f, mgf -j1 / cp %.3f; gzip / fastest decompression %.3f; zstd / zstd -dc %.3f\n", m / c, o / c, g / d, z / u }'
+if command -v msconvert > /dev/null; then
+    rm -rf "$work/pwiz" "$mgf"
+    pwiz=$("$measure" msconvert --mgf -o "$work/pwiz" "$plain" 2>&1 > /dev/null)
+    mine=$(rerun "$converter" "$plain" -f mgf)
+    awk -v p="$pwiz" -v m="$mine" 'BEGIN { split(p, a, " "); split(m, b, " ")
+        printf "  msconvert --mgf: %.2f s, peak RSS %.1f MiB; ms2split -f mgf %.3f s, %.1f MiB: %.0f times faster\n",
+               a[1], a[4] / 1024, b[1], b[4] / 1024, a[1] / b[1] }'
+fi
+rm -rf "$mgf" "${zipped%.ms2.gz}.mgf" "${zstded%.ms2.zst}.mgf" "$work/same_size" "$work/copy" "$work/pwiz"
+
 # Eight inputs converted one after another, then two at a time with xargs -P 2.
 inputs=()
 for seed in 1 2 3 4 5 6 7 8; do inputs+=("$(input "parallel${parallel_mb}mb-$seed" "$parallel_mb" "$seed")"); done

@@ -309,7 +309,7 @@ std::unique_ptr<Sink> choose_sink(const Options &options) {
     const int threads = options.threads != 0 ? options.threads : std::min(available_processors(), kWritingThreadsMax);
     // The thread that decodes gzip or zstd takes a processor of its own, unless told otherwise.
     const int decoding_threads = options.threads != 0 ? threads : std::min(threads, available_processors() - 1);
-    std::unique_ptr<Sink> pool = threads > 1 ? start_write_pool(threads, decoding_threads, options.sync) : nullptr;
+    std::unique_ptr<Sink> pool = threads > 1 ? start_write_pool({threads, decoding_threads}, options.sync) : nullptr;
     return pool ? std::move(pool) : std::unique_ptr<Sink>(new TreeWriter(0, options.sync));
 }
 

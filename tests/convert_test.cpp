@@ -14,6 +14,7 @@
 #include "decompress.h"
 #include "dta_file.h"
 #include "gzip_of.h"
+#include "mgf_file.h"
 #include "ms2_input.h"
 #include "split_ms2.h"
 #include "tree_writer.h"
@@ -291,7 +292,7 @@ TEST(Sinks, PoolTellsWhatOneWriterTells) {
         const std::string directory = scratch.path(std::to_string(threads) + "/run");
         ASSERT_TRUE(fs::create_directories(directory + "/run.00007.00007.3.dta"));
         std::unique_ptr<Sink> sink = threads == 1 ? std::unique_ptr<Sink>(new TreeWriter(0, false))
-                                                  : start_write_pool(threads, threads, false);
+                                                  : start_write_pool({threads, threads}, false);
         told[threads / 3] = take_all(*sink, directory.c_str(), scans);
     }
     EXPECT_TRUE(told[0] == told[1]);
@@ -398,6 +399,34 @@ TEST(WrittenNames, ExactAtAnyNumberOfFiles) {
         EXPECT_FALSE(wrote(names, limit));
         EXPECT_EQ(note_written(names, limit), Noted::kNew);
         EXPECT_EQ(note_written(names, limit), Noted::kAgain);
+    }
+}
+
+// PEPMASS and RTINSECONDS in exact decimal: rounded half up at the sixth place, leading
+// zeros and a twelfth decimal taken, anything else (too large, not a number) refused.
+TEST(Mgf, PrecursorAndRetentionTimeInExactDecimal) {
+    struct Case { const char *mass; std::int32_t charge; const char *mz; };
+    const Case masses[] = {
+        {"609.39", 2, "305.198638"},     {"609.39", 1, "609.390000"},      {"0.5", 4, "0.880457"},
+        {"000609.39", 2, "305.198638"},  {"+1.0000005", 1, "1.000001"},    {"1.0000004999999", 1, "1.000000"},
+        {"999999.9", 2147483647, "1.007742"}, {"1000000", 2, nullptr},       {"77777777777777777777", 2, nullptr},
+        {"1372.55junk", 1, nullptr},     {"12e3", 2, nullptr},             {"609.39", 0, nullptr},
+    };
+    for (const Case &c : masses) {
+        std::string out = "PEPMASS=";
+        EXPECT_EQ(precursor_mz(c.mass, c.charge, out), c.mz != nullptr) << c.mass;
+        if (c.mz != nullptr) {
+            EXPECT_EQ(out, std::string("PEPMASS=") + c.mz) << c.mass << " " << c.charge;
+        }
+    }
+    const char *times[][2] = {{"12.43", "745.80"}, {"0.001", "0.060"}, {"7", "420"}, {".5", "30.0"},
+                              {"-1", nullptr}, {"1e2", nullptr}, {"1.2.3", nullptr}, {"", nullptr}};
+    for (const auto &t : times) {
+        std::string out;
+        EXPECT_EQ(minutes_to_seconds(t[0], std::strlen(t[0]), out), t[1] != nullptr) << t[0];
+        if (t[1] != nullptr) {
+            EXPECT_EQ(out, t[1]) << t[0];
+        }
     }
 }
 

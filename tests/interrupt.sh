@@ -5,7 +5,9 @@
 #   exactly the first ones of the run, in the order they are written;
 # - over an earlier tree, every name holds a complete file, new or earlier, and with one
 #   thread the new ones are the first names in order; the snapshot never changes;
-# - no temporary file stays, and the program ends by the first signal it received.
+# - no temporary file stays, and the program ends by the first signal it received;
+# - for an MGF file (--format mgf), its name holds the whole new file, the earlier one, or
+#   nothing.
 # Every round runs with the threads the program chooses, then with --threads 1.
 # Deterministic rounds raise the signals through the faults library at a chosen moment
 # (right after the K-th file is created, before its first write, while it is being closed)
@@ -158,5 +160,39 @@ for threads in "" "--threads 1"; do
         fi
     done
     echo "random rounds ($threads): $interrupted interrupted, $finished finished before their signal"
+done
+
+# MGF: the signals at its file's first write and at its close, then at random moments.
+"$program" -f mgf -o mgf_new new/run.ms2 > /dev/null && "$program" -f mgf -o mgf_old old/run.ms2 > /dev/null ||
+    { echo "FAIL: the uninterrupted MGF runs"; exit 1; }
+check_mgf() {  # MODE STATUS SIGNAL
+    local temps
+    temps=$(find out -name '.ms2split-*')
+    [ -z "$temps" ] || [ "$3" = 9 ] || fail "$round: temporary files stayed: $temps"  # SIGKILL leaves one
+    [ "$2" -eq 0 ] || expect_status "$2" "$3"
+    cmp -s out/run.mgf mgf_new/run.mgf && return  # complete before the signal took effect
+    [ "$2" -ne 0 ] || fail "$round: finished, but not the whole new file"
+    if [ "$1" = rerun ]; then
+        cmp -s out/run.mgf mgf_old/run.mgf || fail "$round: neither the new file nor the earlier one"
+    else
+        [ ! -e out/run.mgf ] || fail "$round: part of a file stands at the name"
+    fi
+}
+for ((r = 0; r < 14; r++)); do
+    signal=$( ((r < 12)) && echo "${signals[r % 3]}" || echo 9) mode=$( ((r % 2)) && echo rerun || echo fresh)
+    rm -rf out && mkdir out && { [ "$mode" = fresh ] || cp mgf_old/run.mgf out/; } || exit 1
+    if ((r < 4)); then
+        moment=$( ((r < 2)) && echo write:1 || echo close:1)
+        round="MGF, signal $signal at $moment ($mode)"
+        FAULT_SIGNALS=$signal FAULT_AT=$moment LD_PRELOAD=$faults "$program" -f mgf -o out new/run.ms2 > /dev/null 2>&1
+    else
+        round="MGF, random round $r, signal $signal ($mode)"
+        perl -e '$SIG{INT} = "DEFAULT"; exec @ARGV or die' "$program" -f mgf -o out new/run.ms2 > /dev/null &
+        pid=$!
+        sleep "$(printf '0.%06d' $(((RANDOM * 32768 + RANDOM) % (duration / 3 + 1))))"
+        kill -s "$signal" "$pid" 2> /dev/null
+        wait "$pid" 2> /dev/null
+    fi
+    check_mgf "$mode" $? "$signal"
 done
 exit "$failed"

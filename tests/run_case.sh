@@ -36,7 +36,7 @@
 #
 # For a Windows build, RUN_WITH names the program that runs it (wine), launch is given a script
 # that runs the program under it, and WINDOWS=1: messages are compared without CRs, and every LF in an expected DTA file becomes CR LF, as text mode
-# writes it. A case holding skip-windows (or, elsewhere, skip-posix) is skipped with exit
+# writes it (and so for an MGF file). A case holding skip-windows (or, elsewhere, skip-posix) is skipped with exit
 # status 77; the file says why.
 set -u
 program=$1
@@ -121,7 +121,7 @@ expected_tree=$case_dir/expected
 [ -d "$expected_tree" ] && cp -R "$expected_tree/." "$work/want/"
 find "$work/want" -name .keep -type f -delete
 if [ "${WINDOWS:-0}" = 1 ]; then
-    find "$work/want" -name '*.dta' -type f -exec perl -pi -e 's/\r?\n/\r\n/g' {} +
+    find "$work/want" \( -name '*.dta' -o -name '*.mgf' \) -type f -exec perl -pi -e 's/\r?\n/\r\n/g' {} +
 fi
 diff -r --no-dereference "$work/want" "$work/run" || fail "output tree differs"
 [ "$failed" = 0 ] || echo "This case guards: $(cat "$case_dir/about")"

@@ -62,8 +62,9 @@ InputResult split_ms2(Conversion &conversion, Messages &messages, const Input &i
     start_progress(conversion.progress, input.seekable ? file_size(input.file) : -1);
     std::uint64_t files = 0;
     Scan scan{};
-    bool read = true, whole = true;  // whole: every scan read reached the sink
+    bool whole = true;  // every scan read reached the sink
     try {
+        bool read = true;
         while (read && next_scan(reader, scan)) {  // it stops at a failure, and scans past it
             files += scan.charge_lines;
             read = sink.take(scan, conversion.told);

@@ -105,10 +105,8 @@ bool read_dta_name(const std::string &name, const char *base, DtaKey &key) {
     return composed == name;  // written as this program writes it
 }
 
-void start_scan_files(ScanFiles &files, Ms2Input *input, const Scan &scan, char *header_window,
-                      char *body_window) {
-    start_cursor(files.header, input, scan, scan.start, scan.header_end, header_window);
-    files.body_window = body_window;
+void start_scan_files(ScanFiles &files, Ms2Input *input, const Scan &scan) {
+    start_cursor(files.header, input, scan, scan.start, scan.header_end, files.header_window);
 }
 
 bool next_dta_file(ScanFiles &files, DtaFile &file) {

@@ -62,13 +62,13 @@ struct DtaFile {
 
 // The DTA files of one scan, one per charge line, in input order.
 struct ScanFiles {
-    ScanCursor header;  // over the pieces before the scan's first peak
-    char *body_window;  // kRereadWindowSize bytes, for a body read again
+    ScanCursor header;                       // over the pieces before the scan's first peak
+    char header_window[kRereadWindowSize];   // for a scan the buffer does not hold: its
+    char body_window[kRereadWindowSize];     // charge lines and its bodies, read again
 };
 
-// Starts the files of a scan; input and the windows serve a scan the buffer does not hold.
-void start_scan_files(ScanFiles &files, Ms2Input *input, const Scan &scan, char *header_window,
-                      char *body_window);
+// Starts the files of a scan; input serves a scan the buffer does not hold.
+void start_scan_files(ScanFiles &files, Ms2Input *input, const Scan &scan);
 // The next charge line's file, its body ready to be read; false after the last, or when
 // reading the scan again failed (files.header.failed).
 bool next_dta_file(ScanFiles &files, DtaFile &file);

@@ -23,8 +23,13 @@ bool read_mass(const char *text, std::int64_t &mass) {
     std::int64_t whole = 0;
     int whole_digits = 0, decimals = 0;
     std::int64_t fraction = 0;
-    for (; *text >= '0' && *text <= '9'; ++text, ++whole_digits) whole = whole * 10 + (*text - '0');
-    if (whole_digits > 6) return false;  // a million Da and more: no precursor
+    bool digits = false;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        digits = true;
+        if (whole == 0 && *text == '0') continue;  // leading zeros
+        if (++whole_digits > 6) return false;      // a million Da and more: no precursor
+        whole = whole * 10 + (*text - '0');
+    }
     if (*text == '.') {
         for (++text; *text >= '0' && *text <= '9'; ++text) {
             if (decimals == kMassDecimals) continue;  // beyond what a precursor's mass can mean
@@ -32,7 +37,7 @@ bool read_mass(const char *text, std::int64_t &mass) {
             ++decimals;
         }
     }
-    if (*text != '\0' || (whole_digits == 0 && decimals == 0)) return false;
+    if (*text != '\0' || (!digits && decimals == 0)) return false;
     for (int d = decimals; d < kMassDecimals; ++d) fraction *= 10;
     mass = whole * 1000000000000 + fraction;
     return true;
@@ -57,7 +62,8 @@ bool precursor_mz(const char *mass_text, std::int32_t charge, std::string &out) 
     if (2 * (rest * charge + remainder) >= kMicro * charge) ++micro;  // half up
     append_number(out, micro / kMicro);
     char decimals[] = ".000000";
-    for (std::int64_t rest = micro % kMicro, at = 6; rest > 0; rest /= 10, --at) decimals[at] = static_cast<char>('0' + rest % 10);
+    for (std::int64_t digits = micro % kMicro, at = 6; digits > 0; digits /= 10, --at)
+        decimals[at] = static_cast<char>('0' + digits % 10);
     out += decimals;
     return true;
 }
@@ -108,7 +114,7 @@ void MgfSink::start(const char *output, Ms2Input &input) {
 
 bool MgfSink::take(const Scan &scan, Outcomes &done) {
     find_retention_time(scan);
-    start_scan_files(files_, input_, scan, header_window_, body_window_);
+    start_scan_files(files_, input_, scan);
     while (next_dta_file(files_, dta_)) {
         const std::int64_t entry_start = emitted_ + static_cast<std::int64_t>(length_);
         bool odd_mass = false;
@@ -153,7 +159,7 @@ void MgfSink::flush() {
 void MgfSink::find_retention_time(const Scan &scan) {
     seconds_.clear();
     ScanCursor header{};
-    start_cursor(header, input_, scan, scan.start, scan.header_end, header_window_);
+    start_cursor(header, input_, scan, scan.start, scan.header_end, files_.header_window);
     LinePiece piece{};
     const char *minutes = nullptr;
     std::size_t length = 0;

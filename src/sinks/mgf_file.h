@@ -62,8 +62,6 @@ private:
     std::string seconds_;          // the scan's retention time in seconds; empty: none
     ScanFiles files_{};
     DtaFile dta_{};
-    char header_window_[kRereadWindowSize];
-    char body_window_[kRereadWindowSize];
 };
 
 class MgfWriter final : public MgfSink {

@@ -20,7 +20,7 @@ void TreeChecker::start(const char *directory, Ms2Input &input) {
 }
 
 bool TreeChecker::take(const Scan &scan, Outcomes &done) {
-    start_scan_files(files_, input_, scan, header_window_, body_window_);
+    start_scan_files(files_, input_, scan);
     while (next_dta_file(files_, dta_)) {
         done.push_back(check_dta(dta_));
         if (done.back().what == Outcome::kReadFailed) return false;

@@ -30,8 +30,6 @@ private:
     ScanFiles files_{};
     DtaFile dta_{};
     Gather gather_{};
-    char header_window_[kRereadWindowSize];
-    char body_window_[kRereadWindowSize];
 };
 
 #endif

@@ -31,8 +31,6 @@ private:
     ScanFiles files_{};          // of the scan being written
     DtaFile dta_{};
     Gather gather_{};
-    char header_window_[kRereadWindowSize];  // a large scan's charge lines, read again
-    char body_window_[kRereadWindowSize];    // its body, read again
 };
 
 #endif

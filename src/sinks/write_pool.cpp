@@ -40,7 +40,7 @@ std::size_t filter_slot(DtaKey key, int which) {
 
 class WritePool final : public Sink {
 public:
-    WritePool(int threads, int decoding_threads, bool durable);
+    WritePool(PoolSize size, bool durable);
     ~WritePool() override;
     int started() const { return static_cast<int>(threads_.size()); }
     void start(const char *directory, Ms2Input &input) override;
@@ -77,15 +77,17 @@ private:
     DtaFile name_{};
 };
 
-WritePool::WritePool(int threads, int decoding_threads, bool durable)
-    : decoding_threads_(decoding_threads), tasks_(new Task[static_cast<std::size_t>(threads) * kTasksPerThread]),
-      task_count_(static_cast<std::size_t>(threads) * kTasksPerThread),
+WritePool::WritePool(PoolSize size, bool durable)
+    : decoding_threads_(size.decoding_threads), tasks_(new Task[static_cast<std::size_t>(size.threads) * kTasksPerThread]),
+      task_count_(static_cast<std::size_t>(size.threads) * kTasksPerThread),
       in_flight_(std::size_t{1} << kFilterBits, 0), main_writer_(0, durable) {
-    threads_.reserve(static_cast<std::size_t>(threads));
-    for (int i = 0; i < threads; ++i) writers_.emplace_back(new TreeWriter(i + 1, durable));
+    threads_.reserve(static_cast<std::size_t>(size.threads));
+    for (int i = 0; i < size.threads; ++i) writers_.emplace_back(new TreeWriter(i + 1, durable));
     try {
-        for (const std::unique_ptr<TreeWriter> &writer : writers_)
+        for (const std::unique_ptr<TreeWriter> &writer : writers_) {
+            // cppcheck-suppress useStlAlgorithm ; a thread that cannot start ends the loop
             threads_.emplace_back(&WritePool::run_writer, this, writer.get());
+        }
     } catch (const std::exception &) {  // no more threads (or memory for one): the others write
     }
 }
@@ -124,7 +126,7 @@ void WritePool::run_writer(TreeWriter *writer) {
 }
 
 void WritePool::count_names(const Scan &scan, int change) {
-    start_scan_files(names_, nullptr, scan, nullptr, nullptr);
+    start_scan_files(names_, nullptr, scan);
     while (next_dta_file(names_, name_)) {
         for (int which = 0; which < 2; ++which) {
             std::uint16_t &counter = in_flight_[filter_slot(name_.key, which)];
@@ -134,7 +136,7 @@ void WritePool::count_names(const Scan &scan, int change) {
 }
 
 bool WritePool::may_be_in_flight(const Scan &scan) {
-    start_scan_files(names_, nullptr, scan, nullptr, nullptr);
+    start_scan_files(names_, nullptr, scan);
     while (next_dta_file(names_, name_)) {
         if (in_flight_[filter_slot(name_.key, 0)] != 0 && in_flight_[filter_slot(name_.key, 1)] != 0) return true;
     }
@@ -237,9 +239,9 @@ void WritePool::finish(const WrittenNames *given, Outcomes &done) {
 
 }  // namespace
 
-std::unique_ptr<Sink> start_write_pool(int threads, int decoding_threads, bool durable) {
+std::unique_ptr<Sink> start_write_pool(PoolSize size, bool durable) {
     try {
-        std::unique_ptr<WritePool> pool(new WritePool(threads, decoding_threads, durable));
+        std::unique_ptr<WritePool> pool(new WritePool(size, durable));
         if (pool->started() > 0) return pool;
     } catch (const std::bad_alloc &) {  // no memory for the pool: one writer must do
     }

@@ -15,10 +15,14 @@
 
 constexpr int kWritingThreadsMax = kGuardSlots - 1;  // the main thread is the other slot
 
-// A pool of up to threads writing threads (at most kWritingThreadsMax), of which at most
-// decoding_threads write an input that is decompressed as it is read (its decoding thread
-// takes a processor); fewer than 2 and the main thread writes alone. nullptr when no thread
-// can be started: then one tree writer must do.
-std::unique_ptr<Sink> start_write_pool(int threads, int decoding_threads, bool durable);
+// How many threads write: at most threads (at most kWritingThreadsMax), and at most
+// decoding_threads for an input that is decompressed as it is read (its decoding thread
+// takes a processor); fewer than 2 and the main thread writes alone.
+struct PoolSize {
+    int threads;
+    int decoding_threads;
+};
+// nullptr when no thread can be started: then one tree writer must do.
+std::unique_ptr<Sink> start_write_pool(PoolSize size, bool durable);
 
 #endif

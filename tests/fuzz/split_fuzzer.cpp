@@ -33,6 +33,7 @@
 #include "../gzip_of.h"
 #include "decompress.h"
 #include "dta_file.h"
+#include "mgf_file.h"
 #include "ms2_input.h"
 #include "split_ms2.h"
 #include "tree_writer.h"
@@ -99,7 +100,9 @@ std::string body_after(const std::vector<std::string_view> &pieces, std::size_t 
 
 // What the split should leave in the stem's directory; a later file of the same name
 // replaces an earlier one, which versions keeps.
-Tree model_tree(const std::vector<std::string_view> &pieces, std::multimap<std::string, std::string> *versions = nullptr) {
+using Files = std::vector<std::pair<std::string, std::string>>;  // name, contents: in input order
+
+Tree model_tree(const std::vector<std::string_view> &pieces, Files *versions = nullptr) {
     Tree tree;
     std::string name = dta_path_prefix("in");
     const std::size_t prefix_length = name.size();
@@ -116,7 +119,7 @@ Tree model_tree(const std::vector<std::string_view> &pieces, std::multimap<std::
             compose_dta_path(name, prefix_length, {scan.first, scan.last, line.charge});
             std::string &file = tree[name.substr(name.find('/') + 1)];
             file = std::string(line.mass_text) + ' ' + std::to_string(line.charge) + '\n' + body_after(pieces, i);
-            if (versions != nullptr) versions->emplace(name.substr(name.find('/') + 1), file);
+            if (versions != nullptr) versions->emplace_back(name.substr(name.find('/') + 1), file);
         } else if (in_header && is_digit(first)) {
             in_header = false;
         }
@@ -170,15 +173,38 @@ std::string damaged(std::string stored, std::string_view text, Damage damage) {
 
 // After a failure: every file written is one the model gives at its name.
 void compare_after_failure(const std::vector<std::string_view> &pieces, const Tree &written, const char *problem) {
-    std::multimap<std::string, std::string> versions;
+    Files versions;
     model_tree(pieces, &versions);
     for (const auto &file : written) {
-        const auto range = versions.equal_range(file.first);
-        if (std::none_of(range.first, range.second, [&file](const auto &v) { return v.second == file.second; })) {
+        if (std::none_of(versions.begin(), versions.end(), [&file](const auto &v) { return v.first == file.first && v.second == file.second; })) {
             std::fprintf(stderr, "wrong after \"%s\": %s\n", problem != nullptr ? problem : "a read error", file.first.c_str());
             std::abort();
         }
     }
+}
+
+// The MGF file holds, in input order, an entry per DTA file the model gives, titled by its
+// name and holding its body, the last line ended.
+void compare_mgf(const std::vector<std::string_view> &pieces, const std::string &mgf) {
+    Files versions;
+    model_tree(pieces, &versions);
+    std::size_t at = 0;
+    for (const auto &[name, contents] : versions) {
+        std::string body = contents.substr(contents.find('\n') + 1);
+        if (!body.empty() && body.back() != '\n') body += '\n';
+        const std::string title = "BEGIN IONS\nTITLE=" + name.substr(0, name.size() - 4) + "\n";
+        const std::size_t begin = mgf.compare(at, title.size(), title) == 0 ? mgf.find("\nPEPMASS=", at) : std::string::npos;
+        const std::size_t peaks = begin == std::string::npos ? begin : mgf.find('\n', mgf.find('\n', begin + 1) + 1);
+        const bool charged = peaks != std::string::npos && mgf.compare(mgf.rfind('\n', peaks - 1) + 1, 7, "CHARGE=") == 0;
+        const std::size_t start = peaks == std::string::npos ? peaks : charged ? peaks + 1 : mgf.rfind('\n', peaks - 1) + 1;
+        if (start == std::string::npos || mgf.compare(start, body.size(), body) != 0 ||
+            mgf.compare(start + body.size(), 9, "END IONS\n") != 0) {
+            std::fprintf(stderr, "MGF entry differs: %s at byte %zu\n", name.c_str(), at);
+            std::abort();
+        }
+        at = start + body.size() + 9;
+    }
+    if (at != mgf.size()) std::abort();
 }
 
 }  // namespace
@@ -186,7 +212,7 @@ void compare_after_failure(const std::vector<std::string_view> &pieces, const Tr
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     static Conversion conversion;
     static Messages messages;
-    static const std::unique_ptr<Sink> pool = start_write_pool(2, 2, false);
+    static const std::unique_ptr<Sink> pool = start_write_pool({2, 2}, false);
     static TreeWriter writer(0, false);
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     if (format_of(text.data(), text.size()) != Format::kPlain) return 0;  // not what the model knows
@@ -220,6 +246,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         compare(model_tree(pieces_of(text)), written_tree());
     } else if (!trailing && (problem == nullptr || std::strstr(problem, "may hold wrong bytes") == nullptr)) {
         compare_after_failure(pieces_of(text), written_tree(), problem);
+    }
+    if (result.error == 0 && size % 5 == 0) {  // a fifth, again into one MGF file
+        static MgfWriter mgf(false, size % 2 == 0);
+        const int again = open(paths.input.c_str(), O_RDONLY | O_CLOEXEC);
+        split_ms2(conversion, messages, {"in.ms2", again, true, named, OutputKind::kMgf, paths.stem.string() + ".mgf"}, mgf);
+        close(again);
+        compare_mgf(pieces_of(text), read_file(paths.stem.string() + ".mgf"));
     }
     if (read_file(paths.input) != stored) {
         std::fprintf(stderr, "the input was changed\n");
