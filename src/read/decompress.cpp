@@ -361,8 +361,8 @@ bool reads_zstd() {
 
 namespace {
 
-constexpr std::size_t kSlotSize = std::size_t{32} * 1024;
-constexpr int kSlots = 8;
+constexpr std::size_t kSlotSize = std::size_t{128} * 1024;
+constexpr int kSlots = 4;
 
 struct Slot {
     std::int64_t length;   // bytes decoded; 0: the end of the data; -1: a failure
