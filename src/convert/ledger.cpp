@@ -15,8 +15,11 @@ const char *problem_text(Outcome::What verdict) {
 
 // The DTA file of key, or for an MGF file the title of its entry.
 const char *path_of(Ledger &ledger, DtaKey key) {
-    compose_dta_path(ledger.path, ledger.prefix_length, key);
-    if (ledger.kind == OutputKind::kMgf) ledger.path.resize(ledger.path.size() - (sizeof ".dta" - 1));
+    if (ledger.kind == OutputKind::kMgf) {
+        compose_mgf_title(ledger.path, ledger.prefix_length, key);
+    } else {
+        compose_dta_path(ledger.path, ledger.prefix_length, key);
+    }
     return ledger.path.c_str();
 }
 
@@ -106,12 +109,7 @@ void open_ledger(Ledger &ledger, const char *name, OutputKind kind, const char *
     ledger.name = name;
     ledger.kind = kind;
     ledger.output = output;
-    if (kind == OutputKind::kTree) {
-        ledger.path = dta_path_prefix(output);
-    } else {  // the titles of the entries: "<base>." and the rest of a DTA file's name
-        const char *base = last_path_component(output);
-        ledger.path.assign(base, std::strlen(base) - (sizeof ".mgf" - 1)) += '.';
-    }
+    ledger.path = kind == OutputKind::kTree ? dta_path_prefix(output) : mgf_title_prefix(output);
     ledger.prefix_length = ledger.path.size();
     clear_written_names(ledger.names);
     ledger.names_lost = false;

@@ -76,6 +76,18 @@ std::string dta_path_prefix(const char *directory) {
     return prefix;
 }
 
+std::string mgf_title_prefix(const char *mgf_path) {
+    const char *base = last_path_component(mgf_path);
+    std::string prefix(base, std::strlen(base) - (sizeof ".mgf" - 1));
+    prefix += '.';
+    return prefix;
+}
+
+void compose_mgf_title(std::string &title, std::size_t prefix_length, DtaKey key) {
+    compose_dta_path(title, prefix_length, key);
+    title.resize(title.size() - (sizeof ".dta" - 1));
+}
+
 void compose_dta_path(std::string &path, std::size_t prefix_length, DtaKey key) {
     char suffix[kDtaSuffixSize];
     char *end = append_decimal<kScanDigits>(suffix, key.first);

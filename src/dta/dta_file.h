@@ -31,6 +31,11 @@ inline bool operator==(const DtaKey &a, const DtaKey &b) {
 std::string dta_path_prefix(const char *directory);
 // Replaces whatever follows the prefix with "<first>.<last>.<charge>.dta".
 void compose_dta_path(std::string &path, std::size_t prefix_length, DtaKey key);
+// "<base>." of an MGF file "<folder>/<base>.mgf": the part of every entry's title that one
+// input shares. A title is the DTA file's name less ".dta".
+std::string mgf_title_prefix(const char *mgf_path);
+// Replaces whatever follows the prefix with "<first>.<last>.<charge>".
+void compose_mgf_title(std::string &title, std::size_t prefix_length, DtaKey key);
 // Whether name is, to the letter, the name of a DTA file of the base name base (the last
 // component of its directory), and of which key.
 bool read_dta_name(const std::string &name, const char *base, DtaKey &key);

@@ -101,9 +101,8 @@ MgfSink::MgfSink() : first_(new char[kMgfBufferSize]), buffer_(first_.get()) {}
 void MgfSink::start(const char *output, Ms2Input &input) {
     input_ = &input;
     path_ = output;
-    const char *base = last_path_component(output);
-    title_.assign(base, std::strlen(base) - (sizeof ".mgf" - 1));
-    title_ += '.';
+    folder_.assign(output, static_cast<std::size_t>(last_path_component(output) - output));
+    title_ = mgf_title_prefix(output);
     base_length_ = title_.size();
     emitted_ = 0;
     cut_at_ = -1;
@@ -171,9 +170,9 @@ void MgfSink::find_retention_time(const Scan &scan) {
 
 // One entry; false when reading its scan again failed. odd_mass: its PEPMASS is not a mass.
 bool MgfSink::put_entry(DtaFile &file, bool &odd_mass) {
-    compose_dta_path(title_, base_length_, file.key);
+    compose_mgf_title(title_, base_length_, file.key);
     head_.assign("BEGIN IONS\nTITLE=");
-    head_.append(title_, 0, title_.size() - (sizeof ".dta" - 1));
+    head_ += title_;
     head_ += "\nSCANS=";
     append_number(head_, file.key.first);
     if (file.key.last != file.key.first) append_number(head_ += '-', file.key.last);
@@ -281,9 +280,7 @@ void MgfWriter::finish(const WrittenNames *, Outcomes &done) {
         return;
     }
     done.push_back(outcome_of(Outcome::kFileWritten, 0, {}, path));
-    std::string directory(path, static_cast<std::size_t>(last_path_component(path) - path));
-    if (directory.empty()) directory = ".";
-    if (durable_ && !make_durable(directory.c_str())) done.push_back(outcome_of(Outcome::kNotDurable, errno));
+    if (durable_ && !make_durable(folder())) done.push_back(outcome_of(Outcome::kNotDurable, errno));
 }
 
 void MgfChecker::start(const char *output, Ms2Input &input) {
@@ -301,16 +298,15 @@ void MgfChecker::finish(const WrittenNames *given, Outcomes &done) {
     if (cut_at_ >= 0 && compared_.compared > cut_at_) compared_.compared = cut_at_;  // as a conversion cuts it
     done.push_back(outcome_of(close_compared(compared_), compared_.error, {}, path_.c_str()));
     temporary_.clear();
-    std::string directory(path_, 0, static_cast<std::size_t>(last_path_component(path_.c_str()) - path_.c_str()));
     if (given != nullptr) {  // temporary files beside it, which an interrupted conversion left
         const auto visit = [](void *context, const char *entry) {
             if (is_temporary_name(entry)) static_cast<std::vector<std::string> *>(context)->push_back(entry);
         };
-        if (!visit_directory(directory.empty() ? "." : directory.c_str(), visit, &temporary_) && errno != ENOENT)
+        if (!visit_directory(folder(), visit, &temporary_) && errno != ENOENT)
             done.push_back(outcome_of(Outcome::kUnlistable, errno, {}, path_.c_str()));
         std::sort(temporary_.begin(), temporary_.end());
         for (std::string &name : temporary_) {
-            name.insert(0, directory);
+            name.insert(0, folder_);
             done.push_back(outcome_of(Outcome::kLeftOver, 0, {}, name.c_str()));
         }
     }

@@ -41,7 +41,10 @@ protected:
     // Emits what the buffer holds, at the file's end.
     void flush();
     char *first_buffer() { return first_.get(); }
+    // The folder that holds the file, "." for the current one.
+    const char *folder() const { return folder_.empty() ? "." : folder_.c_str(); }
     std::string path_;             // NAME.mgf
+    std::string folder_;           // the part of path_ before its last component: "" or "DIR/"
     std::int64_t emitted_ = 0;     // bytes of the file emitted
     std::int64_t cut_at_ = -1;     // where the file must end: a failed read cut the entry there
 
@@ -56,7 +59,7 @@ private:
     bool crlf_ = false;            // lines end in CR LF
     char previous_ = '\0';         // the last byte put: a CR before a LF keeps it one line end
     Ms2Input *input_ = nullptr;
-    std::string title_;            // "BASE.", then the entry's title
+    std::string title_;            // "BASE.", then the entry's title (the DTA name less ".dta")
     std::size_t base_length_ = 0;  // of "BASE." in title_
     std::string head_;             // the entry's lines before its peaks
     std::string seconds_;          // the scan's retention time in seconds; empty: none
